@@ -1,0 +1,50 @@
+#include "shared/file_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace tallowick {
+namespace {
+
+TEST(FileURL, RoundTripsAwkwardPaths) {
+  for (const char* path : {"/", "/home/u/a b", "/x/100%/é#?", "/tmp/a+b&c"}) {
+    std::string url = pathToFileURL(path);
+    EXPECT_EQ(url.find(' '), std::string::npos);
+    EXPECT_EQ(fileURLToPath(url), path) << url;
+  }
+  EXPECT_EQ(fileURLToPath("file:///home/u/Pictures/"), "/home/u/Pictures");
+  EXPECT_EQ(fileURLToPath("file://localhost/tmp"), "/tmp");
+  for (const char* bad : {"/tmp", "http://x/y", "file://host/x", "file:///a%2", "file:///a%zz"}) {
+    EXPECT_FALSE(fileURLToPath(bad)) << bad;
+  }
+}
+
+TEST(UTF8, ValidatesStrictly) {
+  EXPECT_TRUE(isValidUTF8("plain"));
+  EXPECT_TRUE(isValidUTF8("caf\xc3\xa9 \xe2\x98\x85 \xf0\x9f\x98\x80"));
+  for (const char* bad : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
+    EXPECT_FALSE(isValidUTF8(bad)) << bad;
+  }
+}
+
+TEST(AtomicWrite, ReplacesWholeFileWithMode) {
+  auto dir = std::filesystem::temp_directory_path() / ("tw-file-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string path = (dir / "f.json").string();
+  ASSERT_TRUE(writeFileAtomically(path, "one", 0600));
+  ASSERT_TRUE(writeFileAtomically(path, "two!", 0600));
+  EXPECT_EQ(readWholeFile(path), "two!");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // No temporary file is left beside it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+  EXPECT_FALSE(writeFileAtomically((dir / "no/such/dir/f").string(), "x"));
+  EXPECT_FALSE(readWholeFile((dir / "absent").string()));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tallowick
