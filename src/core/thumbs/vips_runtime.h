@@ -1,0 +1,16 @@
+#pragma once
+
+namespace tallowick {
+
+// Starts libvips once per process, from any thread, before the first image
+// is touched: untrusted loaders (ImageMagick, PDF, slides and the like) are
+// blocked, since files in Downloads must never reach them, and the operation
+// cache is kept small because every image is read once.
+// Returns false when libvips could not start; callers then skip images.
+bool ensureVipsStarted();
+
+// The largest image, in pixels, that any loader is asked to decode. A file
+// that claims more is refused before decoding.
+inline constexpr long long kMaxImagePixels = 200'000'000;
+
+}  // namespace tallowick
