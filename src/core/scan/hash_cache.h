@@ -1,0 +1,99 @@
+#pragma once
+
+// Remembers, per file path, the hashes computed in earlier scans together
+// with the file's size and modification time, so a rescan reads only files
+// that changed. Stored as "hashes.plist", a binary property list (1.0) whose
+// top level maps each path to a dictionary with "size" (integer), "mtime"
+// (real) and, when present, "sha256" (string), "phash", "width", "height"
+// (integers).
+//
+// Not synchronised: one instance lives for one scan and is used from the
+// scan thread only.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "shared/json_codec.h"
+
+namespace tallowick {
+
+class HashCache {
+ public:
+  struct Entry {
+    std::int64_t size = 0;
+    // Content modification time in seconds since 1970; 0 when the file had
+    // none.
+    double mtime = 0;
+    std::optional<std::string> sha256;
+    std::optional<std::uint64_t> phash;
+    std::optional<int> width;
+    std::optional<int> height;
+
+    friend bool operator==(const Entry&, const Entry&) = default;
+  };
+
+  using Entries = std::unordered_map<std::string, Entry>;
+
+  // Thrown by save().
+  struct SaveError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+
+  // Loads the cache file. `url` is a file URL ("file:///...") or an absolute
+  // path. A missing, unreadable, truncated or corrupt file gives an empty
+  // cache; this never fails.
+  explicit HashCache(std::string_view url);
+
+  HashCache(const HashCache&) = delete;
+  HashCache& operator=(const HashCache&) = delete;
+
+  // The entry for `path` when its size equals `size` and its mtime equals
+  // mtimeSeconds(modifiedAt) exactly; counts a hit or a miss. Marks `path`
+  // as touched either way, so its entry survives save().
+  std::optional<Entry> lookup(const std::string& path, std::int64_t size,
+                              std::optional<Date> modifiedAt);
+
+  // Records `entry` for `path` (replacing any old one) and marks it touched.
+  // When the old entry is valid for entry.size and entry.mtime, every value
+  // `entry` lacks (the SHA-256 beside a new perceptual hash, or the
+  // perceptual hash and pixel size beside a new SHA-256) is carried over
+  // from it; an old entry for different content contributes nothing.
+  void store(const std::string& path, Entry entry);
+
+  // Drops every entry whose path was not touched by this instance (from
+  // memory too), creates the parent directory and writes the file
+  // atomically. Throws SaveError when encoding or writing fails; the old file
+  // is then left as it was.
+  void save();
+
+  // The cache file's location as an absolute path, and as a file URL.
+  const std::string& path() const { return path_; }
+  std::string url() const;
+
+  const Entries& entries() const { return entries_; }
+  const std::unordered_set<std::string>& touched() const { return touched_; }
+  int hits() const { return hits_; }
+  int misses() const { return misses_; }
+
+  // Seconds since 1970 as stored in Entry::mtime (0 for no date).
+  static double mtimeSeconds(std::optional<Date> modifiedAt);
+
+  // The file format alone. decode() gives no value unless `data` is a binary
+  // property list whose top level is a dictionary of well-formed entries.
+  static std::optional<Entries> decode(std::string_view data);
+  static std::optional<std::string> encode(const Entries& entries);
+
+ private:
+  std::string path_;
+  Entries entries_;
+  std::unordered_set<std::string> touched_;
+  int hits_ = 0;
+  int misses_ = 0;
+};
+
+}  // namespace tallowick
