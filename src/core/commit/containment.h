@@ -1,0 +1,24 @@
+#pragma once
+
+// Whether a file lies inside the folders the user chose. Nothing outside them
+// is ever moved.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallowick::Containment {
+
+// The absolute path with every symbolic link resolved (dangling ones too),
+// "." and ".." removed and no trailing "/"; the part below a component that
+// does not exist is taken as written. Empty for a link loop.
+std::string canonicalPath(std::string_view path);
+
+// True when the canonical form of `path` begins with the canonical form of
+// one of `roots` followed by "/". Links are resolved on both sides, so a file
+// reached through a link that leads out of every root is outside, and a root
+// named through a link still holds the files under its target. A root itself
+// is not inside itself. Roots may be given as paths or as file URLs.
+bool isInside(std::string_view path, const std::vector<std::string>& roots);
+
+}  // namespace tallowick::Containment
