@@ -1,0 +1,301 @@
+#include "core/scan/hash_cache.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "shared/file_util.h"
+
+namespace tallowick {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr char kDigestA[] = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+constexpr char kDigestB[] = "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb";
+
+Date at(double secondsSince1970) {
+  return Date(
+      std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(secondsSince1970)));
+}
+
+class HashCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "hash_cache_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    file_ = (fs::path(dir_) / "store" / "hashes.plist").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, ec);
+    fs::remove_all(dir_, ec);
+  }
+  void writeRaw(std::string_view bytes) {
+    fs::create_directories(fs::path(file_).parent_path());
+    ASSERT_TRUE(writeFileAtomically(file_, bytes));
+  }
+
+  std::string dir_;
+  std::string file_;
+};
+
+HashCache::Entry imageEntry(std::int64_t size, double mtime) {
+  HashCache::Entry e;
+  e.size = size;
+  e.mtime = mtime;
+  e.phash = 0xFFFFFFFFFFFFFFFFull;
+  e.width = 4000;
+  e.height = 3000;
+  return e;
+}
+
+HashCache::Entry digestEntry(std::int64_t size, double mtime, const char* digest) {
+  HashCache::Entry e;
+  e.size = size;
+  e.mtime = mtime;
+  e.sha256 = digest;
+  return e;
+}
+
+TEST_F(HashCacheTest, SavedEntriesReadBackUnchangedAndParentIsCreated) {
+  {
+    HashCache cache(file_);
+    auto full = imageEntry(5'000'000'000LL, 1733700000.123456);
+    full.sha256 = kDigestA;
+    cache.store("/home/u/Pictures/a b.jpg", full);
+    cache.store("/home/u/x.bin", digestEntry(1, 0, kDigestB));
+    cache.store("/home/u/y.bin", HashCache::Entry{7, 12.5, {}, {}, {}, {}});
+    ASSERT_NO_THROW(cache.save());
+  }
+  HashCache reloaded(pathToFileURL(file_));
+  EXPECT_EQ(reloaded.path(), file_);
+  ASSERT_EQ(reloaded.entries().size(), 3u);
+  auto full = imageEntry(5'000'000'000LL, 1733700000.123456);
+  full.sha256 = kDigestA;
+  EXPECT_EQ(reloaded.entries().at("/home/u/Pictures/a b.jpg"), full);
+  EXPECT_EQ(reloaded.entries().at("/home/u/x.bin"), digestEntry(1, 0, kDigestB));
+  EXPECT_EQ(reloaded.entries().at("/home/u/y.bin"), (HashCache::Entry{7, 12.5, {}, {}, {}, {}}));
+  EXPECT_TRUE(reloaded.touched().empty());
+  EXPECT_EQ(reloaded.hits(), 0);
+  EXPECT_EQ(reloaded.misses(), 0);
+}
+
+// The file must be a binary property list with the documented value types,
+// whoever reads it.
+TEST_F(HashCacheTest, FileIsBinaryPlistWithTypedValuesAndAbsentKeysLeftOut) {
+  HashCache cache(file_);
+  cache.store("/p", imageEntry(10, 1.5));
+  cache.save();
+  auto data = readWholeFile(file_);
+  ASSERT_TRUE(data);
+  ASSERT_EQ(data->substr(0, 8), "bplist00");
+  plist_t root = nullptr;
+  plist_from_bin(data->data(), static_cast<uint32_t>(data->size()), &root);
+  ASSERT_NE(root, nullptr);
+  ASSERT_EQ(plist_get_node_type(root), PLIST_DICT);
+  plist_t entry = plist_dict_get_item(root, "/p");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(plist_dict_get_size(entry), 5u);  // no "sha256"
+  EXPECT_EQ(plist_get_node_type(plist_dict_get_item(entry, "size")), PLIST_UINT);
+  EXPECT_EQ(plist_get_node_type(plist_dict_get_item(entry, "mtime")), PLIST_REAL);
+  EXPECT_EQ(plist_dict_get_item(entry, "sha256"), nullptr);
+  uint64_t phash = 0;
+  plist_get_uint_val(plist_dict_get_item(entry, "phash"), &phash);
+  EXPECT_EQ(phash, 0xFFFFFFFFFFFFFFFFull);
+  plist_free(root);
+}
+
+TEST_F(HashCacheTest, LookupIsValidOnlyForExactSizeAndTime) {
+  const Date modified = at(1733700000) + milliseconds(250);
+  const double mtime = HashCache::mtimeSeconds(modified);
+  struct Case {
+    const char* name;
+    std::int64_t size;
+    std::optional<Date> modifiedAt;
+    bool hit;
+  };
+  const Case cases[] = {
+      {"same size and time", 100, modified, true},
+      {"time a millisecond later", 100, modified + milliseconds(1), false},
+      {"time a second earlier", 100, modified - seconds(1), false},
+      {"one byte larger", 101, modified, false},
+      {"no time against a timed entry", 100, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HashCache cache(file_);
+    cache.store("/f", digestEntry(100, mtime, kDigestA));
+    auto found = cache.lookup("/f", c.size, c.modifiedAt);
+    EXPECT_EQ(found.has_value(), c.hit);
+    EXPECT_EQ(cache.hits(), c.hit ? 1 : 0);
+    EXPECT_EQ(cache.misses(), c.hit ? 0 : 1);
+    if (found) {
+      EXPECT_EQ(found->sha256, kDigestA);
+    }
+  }
+}
+
+TEST_F(HashCacheTest, FileWithoutTimeMatchesEntryWithZeroTime) {
+  HashCache cache(file_);
+  cache.store("/f", digestEntry(9, 0, kDigestA));
+  EXPECT_TRUE(cache.lookup("/f", 9, std::nullopt));
+  EXPECT_FALSE(cache.lookup("/f", 9, at(1)));
+  EXPECT_FALSE(cache.lookup("/unknown", 9, std::nullopt));
+  EXPECT_EQ(cache.hits(), 1);
+  EXPECT_EQ(cache.misses(), 2);
+}
+
+TEST_F(HashCacheTest, TimeSurvivesTheFileWithSubSecondPrecision) {
+  const Date modified = at(1733700000) + std::chrono::microseconds(123457);
+  {
+    HashCache cache(file_);
+    cache.store("/f", digestEntry(3, HashCache::mtimeSeconds(modified), kDigestA));
+    cache.save();
+  }
+  HashCache reloaded(file_);
+  EXPECT_TRUE(reloaded.lookup("/f", 3, modified));
+  EXPECT_FALSE(reloaded.lookup("/f", 3, modified + std::chrono::microseconds(1)));
+}
+
+TEST_F(HashCacheTest, SaveKeepsOnlyTouchedPaths) {
+  {
+    HashCache cache(file_);
+    cache.store("/looked-up", digestEntry(1, 1, kDigestA));
+    cache.store("/stored", digestEntry(2, 2, kDigestA));
+    cache.store("/gone", digestEntry(3, 3, kDigestA));
+    cache.save();
+  }
+  HashCache cache(file_);
+  // A miss (here: the file changed) still keeps the old entry alive.
+  EXPECT_FALSE(cache.lookup("/looked-up", 1, at(99)));
+  cache.store("/stored", digestEntry(2, 2, kDigestB));
+  cache.save();
+  EXPECT_EQ(cache.entries().size(), 2u);  // pruned in memory too
+  EXPECT_FALSE(cache.entries().contains("/gone"));
+
+  HashCache reloaded(file_);
+  ASSERT_EQ(reloaded.entries().size(), 2u);
+  EXPECT_EQ(reloaded.entries().at("/looked-up"), digestEntry(1, 1, kDigestA));
+  EXPECT_EQ(reloaded.entries().at("/stored").sha256, kDigestB);
+}
+
+TEST_F(HashCacheTest, StoreCarriesOverOnlyFromAnEntryForTheSameContent) {
+  HashCache cache(file_);
+  auto withDigest = imageEntry(10, 5);
+  withDigest.sha256 = kDigestA;
+  cache.store("/img", withDigest);
+
+  // Same size and time: a new perceptual hash keeps the digest.
+  auto newHash = imageEntry(10, 5);
+  newHash.phash = 42;
+  cache.store("/img", newHash);
+  EXPECT_EQ(cache.entries().at("/img").sha256, kDigestA);
+  EXPECT_EQ(cache.entries().at("/img").phash, 42u);
+
+  // A new digest keeps the perceptual hash and pixel size.
+  cache.store("/img", digestEntry(10, 5, kDigestB));
+  EXPECT_EQ(cache.entries().at("/img").phash, 42u);
+  EXPECT_EQ(cache.entries().at("/img").width, 4000);
+  EXPECT_EQ(cache.entries().at("/img").sha256, kDigestB);
+
+  // The file was edited: nothing of the old content survives.
+  cache.store("/img", imageEntry(11, 5));
+  EXPECT_FALSE(cache.entries().at("/img").sha256);
+  cache.store("/img", digestEntry(11, 6, kDigestA));
+  EXPECT_FALSE(cache.entries().at("/img").phash);
+  EXPECT_FALSE(cache.entries().at("/img").width);
+  EXPECT_TRUE(cache.touched().contains("/img"));
+}
+
+TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
+  std::string valid;
+  {
+    HashCache::Entries entries;
+    entries["/a"] = digestEntry(1, 1, kDigestA);
+    entries["/b"] = imageEntry(2, 2);
+    valid = *HashCache::encode(entries);
+  }
+  auto encodeRaw = [](plist_t root) {
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    std::string out(bytes, length);
+    plist_to_bin_free(bytes);
+    plist_free(root);
+    return out;
+  };
+  auto entryWith = [&](const char* key, plist_t value) {
+    plist_t root = plist_new_dict();
+    plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, "size", plist_new_uint(1));
+    plist_dict_set_item(entry, "mtime", plist_new_real(1));
+    plist_dict_set_item(entry, key, value);
+    plist_dict_set_item(root, "/a", entry);
+    return encodeRaw(root);
+  };
+  plist_t array = plist_new_array();
+  plist_array_append_item(array, plist_new_uint(1));
+  plist_t noSize = plist_new_dict();
+  plist_t noSizeEntry = plist_new_dict();
+  plist_dict_set_item(noSizeEntry, "mtime", plist_new_real(1));
+  plist_dict_set_item(noSize, "/a", noSizeEntry);
+
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"truncated", valid.substr(0, valid.size() / 2)},
+      {"last byte cut", valid.substr(0, valid.size() - 1)},
+      {"garbage", std::string(512, '\xA5')},
+      {"header only", "bplist00"},
+      {"xml form", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>"},
+      {"top level array", encodeRaw(array)},
+      {"entry without size", encodeRaw(noSize)},
+      {"digest as number", entryWith("sha256", plist_new_uint(5))},
+      {"digest not hex", entryWith("sha256", plist_new_string("not a digest"))},
+      {"phash as string", entryWith("phash", plist_new_string("12"))},
+      {"width out of range", entryWith("width", plist_new_uint(1ull << 40))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeRaw(c.bytes);
+    HashCache cache(file_);
+    EXPECT_TRUE(cache.entries().empty());
+    EXPECT_FALSE(cache.lookup("/a", 1, at(1)));
+  }
+  writeRaw(valid);
+  EXPECT_EQ(HashCache(file_).entries().size(), 2u);
+}
+
+TEST_F(HashCacheTest, MissingFileGivesEmptyCacheAndSaveCreatesIt) {
+  HashCache cache(file_);
+  EXPECT_TRUE(cache.entries().empty());
+  EXPECT_FALSE(fs::exists(file_));
+  cache.save();
+  EXPECT_TRUE(fs::exists(file_));
+  EXPECT_TRUE(HashCache(file_).entries().empty());
+}
+
+TEST_F(HashCacheTest, FailedSaveThrowsAndLeavesWhatIsInTheWay) {
+  // A directory where the file should go: the write cannot replace it.
+  fs::create_directories(fs::path(file_) / "keep");
+  HashCache cache(file_);
+  cache.store("/b", digestEntry(2, 2, kDigestB));
+  EXPECT_THROW(cache.save(), HashCache::SaveError);
+  EXPECT_TRUE(fs::is_directory(fs::path(file_) / "keep"));
+}
+
+}  // namespace
+}  // namespace tallowick
