@@ -51,7 +51,8 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   if (fd < 0) return std::nullopt;
   std::string out;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) out.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[1 << 16];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -69,8 +70,10 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 
 bool createDirectories(const std::string& path, mode_t mode) {
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (!ec) ::chmod(path.c_str(), mode);
+  // Like mkdir -p -m: the mode applies to a directory made here, never to one
+  // that exists (a user who tightened it keeps it tight).
+  bool created = std::filesystem::create_directories(path, ec);
+  if (!ec && created) ::chmod(path.c_str(), mode);
   return std::filesystem::is_directory(path, ec);
 }
 

@@ -24,7 +24,8 @@ TEST(FileURL, RoundTripsAwkwardPaths) {
 TEST(UTF8, ValidatesStrictly) {
   EXPECT_TRUE(isValidUTF8("plain"));
   EXPECT_TRUE(isValidUTF8("caf\xc3\xa9 \xe2\x98\x85 \xf0\x9f\x98\x80"));
-  for (const char* bad : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
+  for (const char* bad :
+       {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
     EXPECT_FALSE(isValidUTF8(bad)) << bad;
   }
 }
@@ -43,6 +44,32 @@ TEST(AtomicWrite, ReplacesWholeFileWithMode) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
   EXPECT_FALSE(writeFileAtomically((dir / "no/such/dir/f").string(), "x"));
   EXPECT_FALSE(readWholeFile((dir / "absent").string()));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CreateDirectories, SetsTheModeOnlyOnWhatItCreates) {
+  auto dir = std::filesystem::temp_directory_path() / ("tw-mkdir-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+  struct stat st;
+
+  std::string made = (dir / "a/b").string();
+  ASSERT_TRUE(createDirectories(made, 0750));
+  ASSERT_EQ(::stat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+
+  // Existing directories keep their modes.
+  EXPECT_TRUE(createDirectories(dir.string(), 0755));
+  EXPECT_TRUE(createDirectories(made, 0755));
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(made.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+
+  // A file in the way is not a directory.
+  ASSERT_TRUE(writeFileAtomically((dir / "file").string(), "x"));
+  EXPECT_FALSE(createDirectories((dir / "file").string()));
+  EXPECT_FALSE(createDirectories((dir / "file/sub").string()));
   std::filesystem::remove_all(dir);
 }
 
