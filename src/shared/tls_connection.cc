@@ -1,0 +1,348 @@
+#include "shared/tls_connection.h"
+
+#include <cerrno>
+#include <system_error>
+#include <utility>
+
+#include <openssl/ssl.h>
+
+#include "shared/tls_context.h"
+
+namespace tallowick {
+namespace {
+
+// How long cancel() waits for the close_notify to be written before it
+// closes the socket anyway (a peer that reads nothing must not keep it open).
+constexpr std::chrono::seconds kCloseTimeout{2};
+// How long cancel() lets queued sends drain before the close_notify.
+constexpr std::chrono::seconds kDrainTimeout{10};
+
+// The text of every receive or send that cancel() cut short, the same as the
+// one the socket reports for an operation in flight.
+std::string canceledText() { return std::generic_category().message(ECANCELED); }
+
+bool isFinal(TlsConnection::State state) {
+  return state == TlsConnection::State::failed || state == TlsConnection::State::cancelled;
+}
+
+}  // namespace
+
+std::shared_ptr<TlsConnection> TlsConnection::make(std::string host, std::uint16_t port,
+                                                   Transport::Parameters parameters) {
+  std::shared_ptr<TlsConnection> connection(
+      new TlsConnection(Role::client, TlsContext::make(TlsContext::Role::client, parameters)));
+  connection->host_ = std::move(host);
+  connection->port_ = port;
+  if (!parameters.credentials.empty()) {
+    connection->clientIdentity_ = parameters.credentials.front().identity;
+  }
+  return connection;
+}
+
+std::shared_ptr<TlsConnection> TlsConnection::accepted(asio::ip::tcp::socket socket,
+                                                       std::shared_ptr<TlsContext> context) {
+  std::shared_ptr<TlsConnection> connection(new TlsConnection(Role::server, std::move(context)));
+  connection->acceptedSocket_.emplace(std::move(socket));
+  return connection;
+}
+
+TlsConnection::TlsConnection(Role role, std::shared_ptr<TlsContext> context)
+    : role_(role), context_(std::move(context)) {}
+
+TlsConnection::~TlsConnection() = default;
+
+void TlsConnection::setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+
+void TlsConnection::setState(State state, const std::string& error) {
+  state_ = state;
+  if (!stateHandler_ || !executor_) return;
+  // Delivered through the executor so that a handler never runs inside the
+  // caller's own call (cancel() from a handler, for one).
+  StateHandler handler = stateHandler_;
+  if (state == State::cancelled) stateHandler_ = nullptr;
+  asio::post(*executor_, [handler = std::move(handler), state, error] { handler(state, error); });
+}
+
+void TlsConnection::start(asio::any_io_executor executor) {
+  if (state_ != State::setup) return;
+  executor_ = executor;
+  stream_ =
+      std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(executor, context_->context());
+  timer_ = std::make_unique<asio::steady_timer>(executor);
+  setState(State::preparing);
+
+  auto self = shared_from_this();
+  timer_->expires_after(kHandshakeTimeout);
+  timer_->async_wait([self](const std::error_code& ec) {
+    if (!ec && self->state_ == State::preparing) self->fail("handshake timed out");
+  });
+
+  if (role_ == Role::server) {
+    // The listener accepted the socket on its own io_context; move the
+    // descriptor onto the executor the owner chose.
+    std::error_code ec;
+    auto protocol = acceptedSocket_->local_endpoint(ec).protocol();
+    if (!ec) {
+      auto fd = acceptedSocket_->release(ec);
+      if (!ec) stream_->next_layer().assign(protocol, fd, ec);
+    }
+    acceptedSocket_.reset();
+    if (ec) {
+      fail(ec.message());
+      return;
+    }
+    startHandshake();
+    return;
+  }
+
+  resolver_ = std::make_unique<asio::ip::tcp::resolver>(executor);
+  resolver_->async_resolve(
+      host_, std::to_string(port_),
+      [self](const std::error_code& ec, asio::ip::tcp::resolver::results_type results) {
+        if (self->state_ != State::preparing) return;
+        if (ec) {
+          self->fail(ec.message());
+          return;
+        }
+        asio::async_connect(self->stream_->next_layer(), results,
+                            [self](const std::error_code& ec, const asio::ip::tcp::endpoint&) {
+                              if (self->state_ != State::preparing) return;
+                              if (ec) {
+                                self->fail(ec.message());
+                                return;
+                              }
+                              self->startHandshake();
+                            });
+      });
+}
+
+void TlsConnection::startHandshake() {
+  std::error_code ignored;
+  stream_->next_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
+  auto type =
+      role_ == Role::server ? asio::ssl::stream_base::server : asio::ssl::stream_base::client;
+  stream_->async_handshake(
+      type, [self = shared_from_this()](const std::error_code& ec) { self->onHandshake(ec); });
+}
+
+void TlsConnection::onHandshake(const std::error_code& ec) {
+  if (state_ != State::preparing) return;
+  if (ec) {
+    fail(ec.message());
+    return;
+  }
+  handshakeDone_ = true;
+  timer_->cancel();
+  identity_ = role_ == Role::server ? TlsContext::matchedIdentity(stream_->native_handle())
+                                    : clientIdentity_;
+  if (!identity_) {
+    // A TLS 1.3 handshake without a certificate can only succeed with one of
+    // our keys; refuse anything else rather than report an unknown peer.
+    fail("handshake completed without a pre-shared key");
+    return;
+  }
+  setState(State::ready);
+  pumpReceive();
+  pumpSend();
+}
+
+void TlsConnection::fail(const std::string& error) {
+  if (isFinal(state_)) return;
+  failure_ = error;
+  setState(State::failed, error);
+  closeSocket();
+  completeQueuedReceives(error);
+  completeQueuedSends(error);
+}
+
+void TlsConnection::cancel() {
+  if (state_ == State::cancelled) return;
+  State previous = state_;
+  if (!executor_) {
+    // Never started: nothing runs on any executor yet.
+    state_ = State::cancelled;
+    stateHandler_ = nullptr;
+    acceptedSocket_.reset();
+    auto receives = std::move(receives_);
+    auto sends = std::move(sends_);
+    for (auto& pending : receives) pending.completion({}, false, canceledText());
+    for (auto& pending : sends) {
+      if (pending.completion) pending.completion(canceledText());
+    }
+    return;
+  }
+  setState(State::cancelled);
+  completeQueuedReceives(canceledText());
+  if (previous == State::ready) {
+    // Let queued sends go out first, but not for ever.
+    closing_ = true;
+    auto self = shared_from_this();
+    timer_->expires_after(kDrainTimeout);
+    timer_->async_wait([self](const std::error_code& ec) {
+      if (!ec) self->closeSocket();
+    });
+    if (!writing_) shutdownAndClose();
+    return;
+  }
+  completeQueuedSends(canceledText());
+  closeSocket();
+}
+
+void TlsConnection::receive(std::size_t length, ReceiveCompletion completion) {
+  if (length == 0 || isFinal(state_) || finished_) {
+    std::optional<std::string> error;
+    bool complete = false;
+    if (state_ == State::cancelled) {
+      error = canceledText();
+    } else if (state_ == State::failed) {
+      error = failure_;
+    } else if (finished_) {
+      complete = true;
+    }
+    if (executor_) {
+      asio::post(*executor_, [completion = std::move(completion), complete, error] {
+        completion({}, complete, error);
+      });
+    } else {
+      completion({}, complete, error);
+    }
+    return;
+  }
+  receives_.push_back({length, std::move(completion)});
+  pumpReceive();
+}
+
+void TlsConnection::pumpReceive() {
+  if (reading_ || receives_.empty() || state_ != State::ready) return;
+  reading_ = true;
+  readBuffer_ = Bytes(receives_.front().length);
+  asio::async_read(*stream_, asio::buffer(readBuffer_),
+                   [self = shared_from_this()](const std::error_code& ec, std::size_t count) {
+                     self->onRead(ec, count);
+                   });
+}
+
+void TlsConnection::onRead(const std::error_code& ec, std::size_t count) {
+  reading_ = false;
+  Bytes content = std::move(readBuffer_);
+  readBuffer_ = Bytes();
+  content.resize(count);
+  PendingReceive pending = std::move(receives_.front());
+  receives_.pop_front();
+
+  if (isFinal(state_)) {
+    pending.completion(std::move(content), false,
+                       state_ == State::failed ? failure_ : canceledText());
+    return;
+  }
+  if (ec == asio::error::eof) {
+    finished_ = true;
+    pending.completion(std::move(content), true, std::nullopt);
+    completeQueuedReceives(std::nullopt);
+    return;
+  }
+  if (ec) {
+    std::string text = ec.message();
+    pending.completion(std::move(content), false, text);
+    fail(text);
+    return;
+  }
+  pending.completion(std::move(content), false, std::nullopt);
+  pumpReceive();
+}
+
+void TlsConnection::send(Bytes content, SendCompletion completion) {
+  if (isFinal(state_) || closing_) {
+    if (!completion) return;
+    std::string error = state_ == State::failed ? failure_ : canceledText();
+    if (executor_) {
+      asio::post(*executor_, [completion = std::move(completion), error] { completion(error); });
+    } else {
+      completion(error);
+    }
+    return;
+  }
+  sends_.push_back({std::move(content), std::move(completion)});
+  pumpSend();
+}
+
+void TlsConnection::pumpSend() {
+  if (writing_ || sends_.empty()) return;
+  if (state_ != State::ready && !(closing_ && !closed_)) return;
+  writing_ = true;
+  asio::async_write(
+      *stream_, asio::buffer(sends_.front().content),
+      [self = shared_from_this()](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
+}
+
+void TlsConnection::onWrite(const std::error_code& ec) {
+  writing_ = false;
+  PendingSend pending = std::move(sends_.front());
+  sends_.pop_front();
+  std::optional<std::string> error;
+  if (ec) error = ec.message();
+  if (pending.completion) pending.completion(error);
+  if (ec) {
+    if (closing_) {
+      completeQueuedSends(*error);
+      closeSocket();
+    } else {
+      fail(*error);
+    }
+    return;
+  }
+  if (closing_ && sends_.empty()) {
+    shutdownAndClose();
+    return;
+  }
+  pumpSend();
+}
+
+void TlsConnection::shutdownAndClose() {
+  if (closed_) return;
+  // A one-way close: send our close_notify and close without waiting for the
+  // peer's, which may never come.
+  SSL_set_shutdown(stream_->native_handle(), SSL_RECEIVED_SHUTDOWN);
+  auto self = shared_from_this();
+  timer_->expires_after(kCloseTimeout);
+  timer_->async_wait([self](const std::error_code& ec) {
+    if (!ec) self->closeSocket();
+  });
+  stream_->async_shutdown([self](const std::error_code&) { self->closeSocket(); });
+}
+
+void TlsConnection::closeSocket() {
+  if (closed_) return;
+  closed_ = true;
+  std::error_code ignored;
+  if (timer_) timer_->cancel();
+  if (resolver_) resolver_->cancel();
+  if (stream_) stream_->next_layer().close(ignored);
+}
+
+void TlsConnection::completeQueuedReceives(const std::optional<std::string>& error) {
+  // The receive in flight (the front while reading_) completes from its own
+  // handler when the socket closes.
+  std::size_t keep = reading_ ? 1 : 0;
+  bool complete = !error.has_value();
+  while (receives_.size() > keep) {
+    PendingReceive pending = std::move(receives_[keep]);
+    receives_.erase(receives_.begin() + static_cast<std::ptrdiff_t>(keep));
+    asio::post(*executor_, [completion = std::move(pending.completion), complete, error] {
+      completion({}, complete, error);
+    });
+  }
+}
+
+void TlsConnection::completeQueuedSends(const std::string& error) {
+  std::size_t keep = writing_ ? 1 : 0;
+  while (sends_.size() > keep) {
+    PendingSend pending = std::move(sends_[keep]);
+    sends_.erase(sends_.begin() + static_cast<std::ptrdiff_t>(keep));
+    if (!pending.completion) continue;
+    asio::post(*executor_,
+               [completion = std::move(pending.completion), error] { completion(error); });
+  }
+}
+
+}  // namespace tallowick
