@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -9,6 +12,25 @@
 
 namespace tallowick {
 namespace {
+
+// Nothing here touches files, but a private HOME and XDG_DATA_HOME keep any
+// future change from reaching the real ones.
+class TempHome : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "psk-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    setenv("HOME", root_.c_str(), 1);
+    setenv("XDG_DATA_HOME", (root_ / ".local/share").c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+ private:
+  std::filesystem::path root_;
+};
+[[maybe_unused]] ::testing::Environment* const kTempHome =
+    ::testing::AddGlobalTestEnvironment(new TempHome);
 
 Bytes fromHex(std::string_view hex) {
   Bytes out;
