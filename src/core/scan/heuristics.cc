@@ -1,0 +1,372 @@
+#include "core/scan/heuristics.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+namespace tallowick::Heuristics {
+namespace {
+
+constexpr double kWeights[] = {
+    1.0,   // exactDuplicate
+    0.8,   // similarPhoto
+    0.9,   // screenshot
+    0.95,  // staleInstaller
+    0.6,   // staleLargeDownload
+    0.5,   // staleLargeVideo
+};
+
+struct RankRule {
+  std::string_view marker;
+  int rank;
+};
+constexpr RankRule kRankRules[] = {
+    {"/pictures/", 0}, {"/documents/", 1}, {"/movies/", 1}, {"/desktop/", 2}, {"/downloads/", 3},
+};
+constexpr int kDefaultRank = 2;
+
+std::string lowerASCII(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool inDownloads(const Item& item) {
+  return lowerASCII(item.path).find("/downloads/") != std::string::npos;
+}
+
+int distance(std::uint64_t a, std::uint64_t b) { return std::popcount(a ^ b); }
+
+// |a - b| in seconds; dates too far apart for the clock's integer range are
+// infinitely far apart rather than an overflow.
+double secondsApart(Date a, Date b) {
+  Date::rep diff = 0;
+  if (__builtin_sub_overflow(a.time_since_epoch().count(), b.time_since_epoch().count(), &diff)) {
+    return std::numeric_limits<double>::infinity();
+  }
+  return std::abs(std::chrono::duration<double>(Date::duration(diff)).count());
+}
+
+class UnionFind {
+ public:
+  explicit UnionFind(std::size_t n) : parent_(n) { std::iota(parent_.begin(), parent_.end(), 0); }
+  std::size_t find(std::size_t x) {
+    while (parent_[x] != x) {
+      parent_[x] = parent_[parent_[x]];  // path halving
+      x = parent_[x];
+    }
+    return x;
+  }
+  void join(std::size_t a, std::size_t b) {
+    a = find(a);
+    b = find(b);
+    if (a == b) return;
+    if (a < b) std::swap(a, b);
+    parent_[a] = b;
+  }
+
+ private:
+  std::vector<std::size_t> parent_;
+};
+
+// Multi-index hashing: the 64 bits are cut into m blocks; two hashes at most
+// t bits apart differ in at most t/m bits (rounded down) in at least one
+// block (pigeonhole), so probing every block's buckets within that radius of
+// a query finds every hash within t, plus some that the caller rejects.
+// When no block layout beats scanning the whole set, it scans the whole set.
+class BlockIndex {
+ public:
+  BlockIndex(const std::vector<std::uint64_t>& hashes, std::vector<std::size_t> ids, int threshold)
+      : ids_(std::move(ids)) {
+    const double n = static_cast<double>(ids_.size());
+    double bestCost = n / 2;  // a plain scan, compared with what the blocks cost
+    int bestBlocks = 0;
+    for (int m = 1; m <= 16; ++m) {
+      const int maxBits = (64 + m - 1) / m;
+      if (maxBits > kMaxBlockBits) continue;
+      const int radius = threshold / m;
+      double cost = m;  // keys computed per query
+      for (int b = 0; b < m; ++b) {
+        const int bits = blockBits(m, b);
+        const double probes = ballSize(bits, radius);
+        cost += probes + probes * n / std::ldexp(1.0, bits);
+      }
+      if (cost < bestCost) {
+        bestCost = cost;
+        bestBlocks = m;
+      }
+    }
+    if (bestBlocks == 0) return;
+    const int radius = threshold / bestBlocks;
+    int shift = 0;
+    for (int b = 0; b < bestBlocks; ++b) {
+      Block block;
+      block.bits = blockBits(bestBlocks, b);
+      block.shift = shift;
+      shift += block.bits;
+      collectMasks(block.bits, radius, 0, 0, block.masks);
+      const std::size_t buckets = std::size_t{1} << block.bits;
+      block.offsets.assign(buckets + 1, 0);
+      for (std::size_t id : ids_) ++block.offsets[key(block, hashes[id]) + 1];
+      std::partial_sum(block.offsets.begin(), block.offsets.end(), block.offsets.begin());
+      block.members.resize(ids_.size());
+      std::vector<std::uint32_t> fill(block.offsets.begin(), block.offsets.end() - 1);
+      for (std::size_t id : ids_) block.members[fill[key(block, hashes[id])]++] = id;
+      blocks_.push_back(std::move(block));
+    }
+  }
+
+  // Calls f(id) for every indexed id whose hash may lie within the
+  // threshold of `hash` (a superset; an id may come more than once).
+  template <class F>
+  void forEachCandidate(std::uint64_t hash, F&& f) const {
+    if (blocks_.empty()) {
+      for (std::size_t id : ids_) f(id);
+      return;
+    }
+    for (const Block& block : blocks_) {
+      const std::uint32_t k = key(block, hash);
+      for (std::uint32_t mask : block.masks) {
+        const std::uint32_t bucket = k ^ mask;
+        for (std::uint32_t i = block.offsets[bucket]; i < block.offsets[bucket + 1]; ++i) {
+          f(block.members[i]);
+        }
+      }
+    }
+  }
+
+ private:
+  static constexpr int kMaxBlockBits = 20;
+
+  struct Block {
+    int shift = 0;
+    int bits = 0;
+    std::vector<std::uint32_t> masks;    // every value of `bits` bits within the radius
+    std::vector<std::uint32_t> offsets;  // bucket b holds members[offsets[b], offsets[b+1])
+    std::vector<std::size_t> members;
+  };
+
+  static int blockBits(int blocks, int index) {
+    return 64 / blocks + (index < 64 % blocks ? 1 : 0);
+  }
+  static double ballSize(int bits, int radius) {
+    double total = 0;
+    double choose = 1;
+    for (int k = 0; k <= std::min(radius, bits); ++k) {
+      total += choose;
+      choose = choose * (bits - k) / (k + 1);
+    }
+    return total;
+  }
+  static void collectMasks(int bits, int radius, int from, std::uint32_t mask,
+                           std::vector<std::uint32_t>& out) {
+    out.push_back(mask);
+    if (radius == 0) return;
+    for (int bit = from; bit < bits; ++bit) {
+      collectMasks(bits, radius - 1, bit + 1, mask | (std::uint32_t{1} << bit), out);
+    }
+  }
+  static std::uint32_t key(const Block& block, std::uint64_t hash) {
+    return static_cast<std::uint32_t>((hash >> block.shift) &
+                                      ((std::uint64_t{1} << block.bits) - 1));
+  }
+
+  std::vector<std::size_t> ids_;
+  std::vector<Block> blocks_;
+};
+
+bool earlier(const std::optional<Date>& a, const std::optional<Date>& b) {
+  return a && (!b || *a < *b);
+}
+
+Group makeGroup(std::vector<Item>& items, const std::vector<std::size_t>& members,
+                std::size_t keeper, GroupType type, Reason reason) {
+  Group group;
+  group.type = type;
+  group.keeperID = items[keeper].id;
+  for (std::size_t m : members) {
+    group.memberIDs.push_back(items[m].id);
+    if (m != keeper) group.reclaimable += items[m].bytes;
+  }
+  for (std::size_t m : members) {
+    items[m].groupID = group.id;
+    if (m != keeper) items[m].reasons.push_back(reason);
+  }
+  return group;
+}
+
+void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
+  std::unordered_map<std::string_view, std::size_t> bucketOf;
+  std::vector<std::vector<std::size_t>> buckets;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!items[i].sha256) continue;
+    auto [it, inserted] = bucketOf.try_emplace(*items[i].sha256, buckets.size());
+    if (inserted) buckets.emplace_back();
+    buckets[it->second].push_back(i);
+  }
+  for (const auto& bucket : buckets) {
+    if (bucket.size() < 2) continue;
+    std::size_t keeper = bucket.front();
+    for (std::size_t c : bucket) {
+      const int rc = folderRank(items[c].path);
+      const int rk = folderRank(items[keeper].path);
+      if (rc < rk || (rc == rk && earlier(items[c].createdAt, items[keeper].createdAt))) keeper = c;
+    }
+    groups.push_back(makeGroup(items, bucket, keeper, GroupType::exact, Reason::exactDuplicate));
+  }
+}
+
+void similarGroups(std::vector<Item>& items, const HeuristicsConfig& config,
+                   std::vector<Group>& groups) {
+  std::vector<std::size_t> pool;
+  std::vector<std::uint64_t> hashes;
+  std::vector<std::optional<Date>> dates;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!items[i].phash || items[i].groupID) continue;
+    pool.push_back(i);
+    hashes.push_back(*items[i].phash);
+    dates.push_back(items[i].createdAt);
+  }
+  for (const auto& cluster : similarClusters(hashes, dates, config)) {
+    std::vector<std::size_t> members;
+    for (std::size_t p : cluster) members.push_back(pool[p]);
+    std::size_t keeper = members.front();
+    for (std::size_t c : members) {
+      const std::int64_t pc = items[c].pixels();
+      const std::int64_t pk = items[keeper].pixels();
+      if (pc > pk || (pc == pk && items[c].bytes > items[keeper].bytes)) keeper = c;
+    }
+    groups.push_back(makeGroup(items, members, keeper, GroupType::similar, Reason::similarPhoto));
+  }
+}
+
+void ageReasons(Item& item, const HeuristicsConfig& config, Date now) {
+  const double age = item.ageDays(now);
+  if (item.isScreenCapture && age > config.screenshotDays)
+    item.reasons.push_back(Reason::screenshot);
+  if (item.kind == Kind::installer && age > config.installerDays) {
+    item.reasons.push_back(Reason::staleInstaller);
+  }
+  if (item.bytes >= config.largeDownloadBytes && age > config.largeDownloadDays &&
+      inDownloads(item)) {
+    item.reasons.push_back(Reason::staleLargeDownload);
+  }
+  if (item.kind == Kind::video && item.bytes >= config.largeVideoBytes &&
+      age > config.largeVideoDays) {
+    item.reasons.push_back(Reason::staleLargeVideo);
+  }
+}
+
+}  // namespace
+
+double weight(Reason reason) { return kWeights[static_cast<std::size_t>(reason)]; }
+
+int folderRank(std::string_view path) {
+  const std::string lower = lowerASCII(path);
+  for (const auto& rule : kRankRules) {
+    if (lower.find(rule.marker) != std::string::npos) return rule.rank;
+  }
+  return kDefaultRank;
+}
+
+std::vector<std::vector<std::size_t>> similarClusters(
+    const std::vector<std::uint64_t>& hashes, const std::vector<std::optional<Date>>& createdAt,
+    const HeuristicsConfig& config) {
+  const std::size_t n = hashes.size();
+  const int threshold = config.similarThreshold;
+  UnionFind links(n);
+  if (threshold >= 0 && n >= 2) {
+    const bool timed = config.similarWindowSec > 0;
+    // Dated photos (when the window applies) meet each other only inside
+    // the window; every other pair is found through the hash index.
+    std::vector<std::size_t> dated;
+    std::vector<std::size_t> undated;
+    for (std::size_t i = 0; i < n; ++i) (timed && createdAt[i] ? dated : undated).push_back(i);
+
+    std::stable_sort(dated.begin(), dated.end(),
+                     [&](std::size_t a, std::size_t b) { return *createdAt[a] < *createdAt[b]; });
+    for (std::size_t p = 0; p < dated.size(); ++p) {
+      const std::size_t a = dated[p];
+      for (std::size_t q = p + 1; q < dated.size(); ++q) {
+        const std::size_t b = dated[q];
+        if (secondsApart(*createdAt[b], *createdAt[a]) > config.similarWindowSec) break;
+        if (distance(hashes[a], hashes[b]) <= threshold) links.join(a, b);
+      }
+    }
+
+    if (!undated.empty()) {
+      BlockIndex index(hashes, undated, threshold);
+      constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+      std::vector<std::size_t> lastQuery(n, kNone);
+      for (std::size_t a = 0; a < n; ++a) {
+        const bool aUndated = !timed || !createdAt[a];
+        index.forEachCandidate(hashes[a], [&](std::size_t b) {
+          // Undated pairs are met from both ends; take each once.
+          if (b == a || (aUndated && b < a) || lastQuery[b] == a) return;
+          lastQuery[b] = a;
+          if (distance(hashes[a], hashes[b]) <= threshold) links.join(a, b);
+        });
+      }
+    }
+  }
+
+  std::vector<std::vector<std::size_t>> clusters;
+  std::vector<std::size_t> clusterOfRoot(n, std::numeric_limits<std::size_t>::max());
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t& c = clusterOfRoot[links.find(i)];
+    if (c == std::numeric_limits<std::size_t>::max()) {
+      c = clusters.size();
+      clusters.emplace_back();
+    }
+    clusters[c].push_back(i);
+  }
+  std::erase_if(clusters, [](const auto& cluster) { return cluster.size() < 2; });
+  return clusters;
+}
+
+Analysis analyze(std::vector<Item> items, const HeuristicsConfig& config, Date now) {
+  Analysis result;
+  exactGroups(items, result.groups);
+  similarGroups(items, config, result.groups);
+  for (Item& item : items) ageReasons(item, config, now);
+  for (Item& item : items) {
+    if (!item.reasons.empty()) item.score = score(item, now);
+  }
+  result.items = std::move(items);
+  return result;
+}
+
+double score(const Item& item, Date now) {
+  double w = 0;
+  for (Reason r : item.reasons) w = std::max(w, weight(r));
+  const double f = std::min(item.ageDays(now) / 90.0, 3.0);
+  return w * (f * static_cast<double>(item.bytes));
+}
+
+std::vector<Item> candidates(const std::vector<Item>& items) {
+  std::vector<Item> out;
+  for (const Item& item : items) {
+    if (!item.reasons.empty()) out.push_back(item);
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Item& a, const Item& b) { return a.score > b.score; });
+  return out;
+}
+
+std::int64_t reclaimable(const std::vector<Item>& items, const std::vector<Group>& groups) {
+  std::int64_t total = 0;
+  for (const Item& item : items) {
+    if (!item.groupID) total += item.bytes;
+  }
+  for (const Group& group : groups) total += group.reclaimable;
+  return total;
+}
+
+}  // namespace tallowick::Heuristics
