@@ -251,7 +251,11 @@ void TlsConnection::onRead(const std::error_code& ec, std::size_t count) {
   pumpReceive();
 }
 
-void TlsConnection::send(Bytes content, SendCompletion completion) {
+void TlsConnection::send(const Bytes& content, SendCompletion completion) {
+  send(std::string(content.begin(), content.end()), std::move(completion));
+}
+
+void TlsConnection::send(std::string content, SendCompletion completion) {
   if (isFinal(state_) || closing_) {
     if (!completion) return;
     std::string error = state_ == State::failed ? failure_ : canceledText();

@@ -89,7 +89,8 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   // Queues `content` to be written as one piece; sends go out in call order
   // once the connection is ready. The completion (if any) is called once the
   // bytes were handed to the kernel, or with an error if they never will be.
-  void send(Bytes content, SendCompletion completion = {});
+  void send(std::string content, SendCompletion completion = {});
+  void send(const Bytes& content, SendCompletion completion = {});
 
   State state() const { return state_; }
 
@@ -104,7 +105,7 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
     ReceiveCompletion completion;
   };
   struct PendingSend {
-    Bytes content;
+    std::string content;
     SendCompletion completion;
   };
   enum class Role { client, server };
