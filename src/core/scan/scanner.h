@@ -1,0 +1,114 @@
+#pragma once
+
+// The folder walk: every regular file at or above a size floor under the
+// chosen folders becomes an Item with its kind, size, dates, "last opened"
+// date, screenshot and cloud flags and, where asked, its perceptual hash and
+// SHA-256. The walk stays out of system, developer and backup folders,
+// package folders, the Trash and pseudo file systems, follows no symbolic
+// link below a root and never opens anything but regular files.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/scan/recent_files.h"
+#include "shared/json_codec.h"
+#include "shared/report.h"
+
+namespace tallowick {
+
+class HashCache;
+
+// One chosen folder with its switches. Its identity is its path.
+struct ScanRoot {
+  // Absolute file URL of the folder ("file:///home/ann/Pictures").
+  std::string url;
+  bool duplicates = true;
+  bool screenshots = true;
+  bool stale = true;
+
+  // A folder with every switch on.
+  static ScanRoot fromPath(const std::string& path);
+  // The folder's path (the URL decoded); empty when `url` is not a file URL.
+  std::string path() const;
+  std::string id() const { return path(); }
+
+  // Keys "url", "duplicates", "screenshots", "stale", all required.
+  Json toJson() const;
+  // Throws DecodeError.
+  static ScanRoot fromJson(const Json& json);
+  friend bool operator==(const ScanRoot&, const ScanRoot&) = default;
+};
+
+struct ScanOptions {
+  // Files smaller than this are counted but not recorded.
+  std::int64_t minBytes = 0;
+  // Perceptual hashes and pixel sizes of images.
+  bool hashImages = false;
+  // SHA-256 of every recorded file whose size another recorded file shares.
+  bool hashEverything = false;
+  // Called on the scanning thread with the running count of files seen,
+  // after an item is recorded at every multiple of 200.
+  std::function<void(std::int64_t)> progress;
+  // The user's home folder (absolute path), for the exclusions and the
+  // cloud-folder test.
+  std::string home;
+  // Shared hash cache, used from the scanning thread only; null means every
+  // hash is computed. Not owned.
+  HashCache* cache = nullptr;
+  // Threads that compute hashes beside the walk; 0 computes them on the
+  // scanning thread, a negative value picks one per core (at most 4).
+  int hashThreads = -1;
+};
+
+struct ScanResult {
+  // In walk order: depth first, entries of a folder in byte order of names.
+  std::vector<Item> items;
+  // Regular files met, including those below the floor and those whose path
+  // cannot be recorded (not UTF-8); cloud placeholders are not counted.
+  std::int64_t filesSeen = 0;
+  std::int64_t bytesSeen = 0;
+};
+
+class Scanner {
+ public:
+  explicit Scanner(ScanOptions options) : options_(std::move(options)) {}
+
+  const ScanOptions& options() const { return options_; }
+
+  // REQUIRES: every root is an absolute path.
+  // Walks the roots in order. Never fails as a whole: unreadable folders and
+  // files are passed over, and a file that changes or vanishes between the
+  // walk and its hashing is left without the hash.
+  ScanResult scan(const std::vector<std::string>& roots) const;
+
+  // True when the folder at `path` must not be walked: a component is an
+  // excluded folder name or has a package extension, or the real path lies
+  // in an excluded tree (home's Library except its cloud folder, the
+  // system's folders, /proc, /sys, /dev).
+  static bool isExcluded(const std::string& path, const std::string& home);
+
+  // The kind of a file from its name and its content type (if any).
+  static Kind kind(const std::string& path, const std::optional<std::string>& contentType);
+
+  // True for an item the file system marks as a cloud item, or that lies in
+  // the cloud folder under `home` (as given or with links resolved).
+  static bool isCloud(const std::string& path, bool isUbiquitous, const std::string& home);
+
+  // "Last opened" dates for files under the roots, from the desktop's recent
+  // files list; empty when there is none.
+  static std::map<std::string, SpotlightFacts> spotlightFacts(
+      const std::vector<std::string>& roots);
+
+  // Fills the item's last-opened date and screenshot flag from `facts`
+  // (when there are any), then flags the file as a screenshot by its name.
+  static void apply(const std::optional<SpotlightFacts>& facts, Item& item);
+
+ private:
+  ScanOptions options_;
+};
+
+}  // namespace tallowick

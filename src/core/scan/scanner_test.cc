@@ -1,0 +1,489 @@
+#include "core/scan/scanner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vips/vips8>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/scan/content_types.h"
+#include "core/scan/hash_cache.h"
+#include "core/thumbs/vips_runtime.h"
+#include "shared/file_util.h"
+
+namespace tallowick {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "scanner_test.XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return (path_ / relative).string(); }
+
+ private:
+  fs::path path_;
+};
+
+void writeFile(const std::string& path, std::size_t size, char fill = 'x') {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << std::string(size, fill);
+}
+
+std::vector<std::string> pathsOf(const ScanResult& result) {
+  std::vector<std::string> paths;
+  for (const auto& item : result.items) paths.push_back(item.path);
+  return paths;
+}
+
+const Item* findItem(const ScanResult& result, const std::string& path) {
+  for (const auto& item : result.items) {
+    if (item.path == path) return &item;
+  }
+  return nullptr;
+}
+
+ScanOptions plainOptions(const std::string& home) {
+  ScanOptions options;
+  options.minBytes = 1;
+  options.home = home;
+  return options;
+}
+
+TEST(ScannerExclusion, FoldersThatAreNeverWalked) {
+  TempDir home;
+  const std::string h = home.path().string();
+  fs::create_directories(home / "Library/Mobile Documents/com~apple~CloudDocs");
+  fs::create_directories(home / "Library/Caches");
+  struct Case {
+    std::string path;
+    bool excluded;
+  };
+  const std::vector<Case> cases = {
+      {h + "/Pictures", false},
+      {h + "/Library", true},
+      {h + "/Library/Caches", true},
+      {h + "/Library/Mobile Documents", false},
+      {h + "/Library/Mobile Documents/com~apple~CloudDocs", false},
+      {h + "/Libraryish", false},
+      {h + "/code/node_modules", true},
+      {h + "/code/node_modules/left-pad", true},
+      {h + "/code/.git", true},
+      {h + "/code/.venv/lib", true},
+      {h + "/.Trash", true},
+      {h + "/Photos Library.photoslibrary", true},
+      {h + "/Some.app", true},
+      {h + "/SOME.APP/Contents", true},
+      {h + "/Kit.Framework", true},
+      {h + "/My App Notes", false},
+      {"/System/Volumes", true},
+      {"/Library", true},
+      {"/Applications", true},
+      {"/proc", true},
+      {"/proc/self", true},
+      {"/sys/kernel", true},
+      {"/dev", true},
+      {"/devices", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Scanner::isExcluded(c.path, h), c.excluded) << c.path;
+  }
+}
+
+TEST(ScannerExclusion, LinkIntoTheHomeLibraryIsExcludedByWhereItLeads) {
+  TempDir home;
+  fs::create_directories(home / "Library/Caches");
+  fs::create_directory_symlink(home / "Library/Caches", home / "caches");
+  EXPECT_TRUE(Scanner::isExcluded(home / "caches", home.path().string()));
+}
+
+TEST(ScannerKind, FromExtensionAndContentType) {
+  struct Case {
+    std::string name;
+    Kind expected;
+  };
+  const std::vector<Case> cases = {
+      {"Installer.DMG", Kind::installer},  {"tool.pkg", Kind::installer},
+      {"suite.mpkg", Kind::installer},     {"photo.jpg", Kind::image},
+      {"photo.HEIC", Kind::image},         {"scan.png", Kind::image},
+      {"clip.mp4", Kind::video},           {"film.mkv", Kind::video},
+      {"clip.mov", Kind::video},           {"bundle.zip", Kind::archive},
+      {"backup.tar.gz", Kind::archive},    {"source.tar", Kind::archive},
+      {"pack.7z", Kind::archive},          {"paper.pdf", Kind::document},
+      {"notes.txt", Kind::document},       {"table.csv", Kind::document},
+      {"deck.pptx", Kind::document},       {"sheet.xlsx", Kind::document},
+      {"sheet.ods", Kind::document},       {"song.mp3", Kind::other},
+      {"data.xyzzy-unknown", Kind::other},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Scanner::kind("/x/" + c.name, contentTypeForName(c.name)), c.expected) << c.name;
+  }
+  // An office document is a zip inside, but not an archive to its user.
+  EXPECT_NE(Scanner::kind("/x/letter.docx", contentTypeForName("letter.docx")), Kind::archive);
+  EXPECT_EQ(Scanner::kind("/x/photo.jpg", std::nullopt), Kind::other);
+  EXPECT_EQ(Scanner::kind("/x/disk.dmg", std::nullopt), Kind::installer);
+  EXPECT_EQ(contentTypeForName(""), std::nullopt);
+}
+
+TEST(ScannerFacts, ScreenshotNamesAndRecentFacts) {
+  struct Case {
+    std::string name;
+    bool screenshot;
+  };
+  const std::vector<Case> cases = {
+      {"Screenshot 2024-05-01 at 10.00.00.png", true},
+      {"screenshot.png", true},
+      {"Captura de pantalla 2024-05-01.png", true},
+      {"Screen Shot 2019-01-01.png", true},
+      {"My screenshot.png", false},
+      {"screen-shot.png", false},
+      {"photo.png", false},
+  };
+  for (const auto& c : cases) {
+    Item item;
+    item.path = "/home/ann/Desktop/" + c.name;
+    Scanner::apply(std::nullopt, item);
+    EXPECT_EQ(item.isScreenCapture, c.screenshot) << c.name;
+    EXPECT_EQ(item.lastOpenedAt, std::nullopt);
+  }
+
+  const Date visited = *codec::parseDate("2024-05-01T08:30:00Z");
+  Item item;
+  item.path = "/home/ann/Desktop/photo.png";
+  Scanner::apply(SpotlightFacts{visited, false}, item);
+  EXPECT_EQ(item.lastOpenedAt, visited);
+  EXPECT_FALSE(item.isScreenCapture);
+
+  Item flagged;
+  flagged.path = "/home/ann/Desktop/photo.png";
+  Scanner::apply(SpotlightFacts{std::nullopt, true}, flagged);
+  EXPECT_TRUE(flagged.isScreenCapture);
+}
+
+TEST(ScannerFacts, CloudFolderTest) {
+  TempDir home;
+  const std::string h = home.path().string();
+  fs::create_directories(home / "Library/Mobile Documents/docs");
+  fs::create_directory_symlink(home / "Library/Mobile Documents/docs", home / "cloud");
+  struct Case {
+    std::string path;
+    bool ubiquitous;
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {h + "/Library/Mobile Documents/docs/a.txt", false, true},
+      {h + "/Library/Mobile Documents", false, false},
+      {h + "/cloud/a.txt", false, true},
+      {h + "/Documents/a.txt", false, false},
+      {h + "/Documents/a.txt", true, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Scanner::isCloud(c.path, c.ubiquitous, h), c.expected) << c.path;
+  }
+}
+
+TEST(ScanRootTest, JsonFormAndIdentity) {
+  ScanRoot root = ScanRoot::fromPath("/home/ann/My Pictures");
+  EXPECT_EQ(root.url, "file:///home/ann/My%20Pictures");
+  EXPECT_EQ(root.id(), "/home/ann/My Pictures");
+  EXPECT_TRUE(root.duplicates && root.screenshots && root.stale);
+  root.stale = false;
+  EXPECT_EQ(ScanRoot::fromJson(root.toJson()), root);
+  EXPECT_NE(ScanRoot::fromJson(root.toJson()), ScanRoot::fromPath("/home/ann/My Pictures"));
+  Json missing = root.toJson();
+  missing.erase("screenshots");
+  EXPECT_THROW(ScanRoot::fromJson(missing), DecodeError);
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The recent-files list is read from here, never from the real home.
+    setenv("HOME", home_.path().c_str(), 1);
+    setenv("XDG_DATA_HOME", (home_ / ".local/share").c_str(), 1);
+  }
+
+  std::string root() const { return root_.path().string(); }
+  std::string at(const std::string& relative) const { return root_ / relative; }
+
+  ScanResult scan(ScanOptions options) const { return Scanner(std::move(options)).scan({root()}); }
+
+  TempDir home_;
+  TempDir root_;
+};
+
+TEST_F(ScanTest, WalkRecordsRegularFilesAndKeepsOutOfWhatIsExcluded) {
+  writeFile(at("a.txt"), 5);
+  writeFile(at("sub/b.jpg"), 7);
+  writeFile(at("sub/deeper/c.pdf"), 3);
+  writeFile(at(".hidden.txt"), 4);
+  writeFile(at(".config/inside.txt"), 4);
+  writeFile(at("node_modules/pkg/index.js"), 4);
+  writeFile(at("sub/node_modules/x.js"), 4);
+  writeFile(at("Tool.app/Contents/binary"), 4);
+  writeFile(at("Photos Library.photoslibrary/p.jpg"), 4);
+  writeFile(at("Report.pdf.icloud"), 4);  // a cloud placeholder: not even counted
+  TempDir outside;
+  writeFile(outside / "elsewhere.txt", 9);
+  fs::create_symlink(outside / "elsewhere.txt", at("link-to-file.txt"));
+  fs::create_directory_symlink(outside.path(), at("link-to-dir"));
+  ASSERT_EQ(mkfifo(at("pipe").c_str(), 0600), 0);
+
+  const ScanResult result = scan(plainOptions(home_.path().string()));
+  EXPECT_EQ(pathsOf(result),
+            (std::vector<std::string>{at("a.txt"), at("sub/b.jpg"), at("sub/deeper/c.pdf")}));
+  EXPECT_EQ(result.filesSeen, 3);
+  EXPECT_EQ(result.bytesSeen, 15);
+
+  const Item* jpeg = findItem(result, at("sub/b.jpg"));
+  ASSERT_NE(jpeg, nullptr);
+  EXPECT_EQ(jpeg->kind, Kind::image);
+  EXPECT_EQ(jpeg->bytes, 7);
+  EXPECT_FALSE(jpeg->sha256 || jpeg->phash || jpeg->lastOpenedAt);
+  EXPECT_TRUE(jpeg->reasons.empty());
+  EXPECT_EQ(jpeg->score, 0);
+}
+
+TEST_F(ScanTest, ExcludedRootYieldsNothingButTheCloudFolderIsWalked) {
+  const std::string h = home_.path().string();
+  writeFile(home_ / "Library/Caches/cache.bin", 10);
+  writeFile(home_ / "Library/Mobile Documents/com~apple~CloudDocs/doc.txt", 10);
+  ScanOptions options = plainOptions(h);
+  ScanResult caches = Scanner(options).scan({home_ / "Library/Caches"});
+  EXPECT_TRUE(caches.items.empty());
+  EXPECT_EQ(caches.filesSeen, 0);
+
+  ScanResult cloud =
+      Scanner(options).scan({home_ / "Library/Mobile Documents/com~apple~CloudDocs"});
+  ASSERT_EQ(cloud.items.size(), 1u);
+  EXPECT_TRUE(cloud.items[0].isCloud);
+
+  // Walking the whole home never enters its Library, so the cloud folder
+  // inside is reached only as a root of its own.
+  writeFile(home_ / "Documents/letter.txt", 10);
+  ScanResult whole = Scanner(options).scan({h});
+  EXPECT_EQ(pathsOf(whole), std::vector<std::string>{home_ / "Documents/letter.txt"});
+}
+
+TEST_F(ScanTest, SizeFloorCountsEverythingButRecordsOnlyFromTheFloorUp) {
+  writeFile(at("exact.bin"), 100);
+  writeFile(at("short.bin"), 99);
+  writeFile(at("empty.bin"), 0);
+  ScanOptions options = plainOptions(home_.path().string());
+  options.minBytes = 100;
+  const ScanResult result = scan(options);
+  EXPECT_EQ(pathsOf(result), std::vector<std::string>{at("exact.bin")});
+  EXPECT_EQ(result.filesSeen, 3);
+  EXPECT_EQ(result.bytesSeen, 199);
+}
+
+TEST_F(ScanTest, PathThatIsNotUtf8IsCountedButNotRecorded) {
+  writeFile(at("good.txt"), 3);
+  writeFile(at(std::string("bad-\xff\xfe.txt")), 4);
+  const ScanResult result = scan(plainOptions(home_.path().string()));
+  EXPECT_EQ(pathsOf(result), std::vector<std::string>{at("good.txt")});
+  EXPECT_EQ(result.filesSeen, 2);
+  EXPECT_EQ(result.bytesSeen, 7);
+  Report report;
+  report.items = result.items;
+  EXPECT_NO_THROW(Report::fromStoredJSON(report.storedJSON()));
+}
+
+TEST_F(ScanTest, ProgressIsReportedAtEveryTwoHundredRecordedFiles) {
+  for (int i = 0; i < 400; ++i) writeFile(at("f" + std::to_string(i)), 1);
+  // Files below the floor raise the count without a call when the count
+  // lands on a multiple of 200 there.
+  writeFile(at("zz-empty"), 0);
+  ScanOptions options = plainOptions(home_.path().string());
+  std::vector<std::int64_t> calls;
+  options.progress = [&calls](std::int64_t seen) { calls.push_back(seen); };
+  const ScanResult result = scan(options);
+  EXPECT_EQ(calls, (std::vector<std::int64_t>{200, 400}));
+  EXPECT_EQ(result.filesSeen, 401);
+
+  // 199 recorded files and an empty one that makes the 200th: no call.
+  TempDir other;
+  for (int i = 0; i < 199; ++i) writeFile(other / ("f" + std::to_string(i)), 1);
+  writeFile(other / "zz-empty", 0);
+  calls.clear();
+  Scanner(options).scan({other.path().string()});
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(ScanTest, Sha256OnlyForSharedSizes) {
+  writeFile(at("a.bin"), 10, 'a');
+  writeFile(at("b.bin"), 10, 'a');
+  writeFile(at("c.bin"), 11, 'a');
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashEverything = true;
+  const ScanResult result = scan(options);
+  ASSERT_EQ(result.items.size(), 3u);
+  const std::string tenAs = "bf2cb58a68f684d95a3b78ef8f661c9a4e5b09e82cc8f9cc88cce90528caeb27";
+  EXPECT_EQ(findItem(result, at("a.bin"))->sha256, tenAs);
+  EXPECT_EQ(findItem(result, at("b.bin"))->sha256, tenAs);
+  EXPECT_EQ(findItem(result, at("c.bin"))->sha256, std::nullopt);
+}
+
+TEST_F(ScanTest, DatesComeFromTheFileSystem) {
+  writeFile(at("old.txt"), 3);
+  const Date modified = *codec::parseDate("2021-06-01T12:00:00Z") + std::chrono::milliseconds(250);
+  const auto since = modified.time_since_epoch();
+  struct timespec times[2];
+  times[0] = times[1] = {
+      static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count()),
+      250'000'000};
+  ASSERT_EQ(utimensat(AT_FDCWD, at("old.txt").c_str(), times, 0), 0);
+  const ScanResult result = scan(plainOptions(home_.path().string()));
+  ASSERT_EQ(result.items.size(), 1u);
+  // Sub-second precision is kept: the hash cache compares times exactly.
+  EXPECT_EQ(result.items[0].modifiedAt, modified);
+}
+
+TEST_F(ScanTest, LastOpenedDatesComeFromTheRecentFilesList) {
+  writeFile(at("opened.txt"), 3);
+  writeFile(at("never.txt"), 3);
+  writeFile(at("Screenshot 2024-01-02.png"), 3);
+  fs::create_directories(home_ / ".local/share");
+  std::ofstream(home_ / ".local/share/recently-used.xbel")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<xbel version=\"1.0\" "
+         "xmlns:bookmark=\"http://www.freedesktop.org/standards/desktop-bookmarks\" "
+         "xmlns:mime=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
+         "  <bookmark href=\""
+      << pathToFileURL(at("opened.txt"))
+      << "\" added=\"2024-01-01T10:00:00Z\" modified=\"2024-01-01T10:00:00Z\" "
+         "visited=\"2024-05-01T08:30:00Z\"/>\n"
+         "  <bookmark href=\"file:///somewhere/else.txt\" added=\"2024-01-01T10:00:00Z\" "
+         "modified=\"2024-01-01T10:00:00Z\" visited=\"2024-05-01T08:30:00Z\"/>\n"
+         "</xbel>\n";
+  auto facts = Scanner::spotlightFacts({root()});
+  EXPECT_EQ(facts.size(), 1u);
+  const ScanResult result = scan(plainOptions(home_.path().string()));
+  EXPECT_EQ(findItem(result, at("opened.txt"))->lastOpenedAt,
+            codec::parseDate("2024-05-01T08:30:00Z"));
+  EXPECT_EQ(findItem(result, at("never.txt"))->lastOpenedAt, std::nullopt);
+  EXPECT_TRUE(findItem(result, at("Screenshot 2024-01-02.png"))->isScreenCapture);
+  EXPECT_FALSE(findItem(result, at("opened.txt"))->isScreenCapture);
+}
+
+TEST_F(ScanTest, BrokenOrMissingRecentFilesListGivesNoFacts) {
+  writeFile(at("a.txt"), 3);
+  EXPECT_TRUE(Scanner::spotlightFacts({root()}).empty());
+  fs::create_directories(home_ / ".local/share");
+  std::ofstream(home_ / ".local/share/recently-used.xbel") << "<xbel><bookmark href=";
+  EXPECT_TRUE(Scanner::spotlightFacts({root()}).empty());
+  EXPECT_EQ(scan(plainOptions(home_.path().string())).items.size(), 1u);
+}
+
+void writeGradient(const std::string& path, int width, bool falling) {
+  fs::create_directories(fs::path(path).parent_path());
+  vips::VImage ramp = vips::VImage::xyz(width, width * 2 / 3).extract_band(0);
+  ramp = (falling ? (ramp * -255.0 / width + 255) : (ramp * 255.0 / width)).cast(VIPS_FORMAT_UCHAR);
+  ramp.write_to_file(path.c_str());
+}
+
+// Strips the random ids so two scans can be compared item by item.
+std::vector<Item> withoutIds(std::vector<Item> items) {
+  for (auto& item : items) item.id = Uuid();
+  return items;
+}
+
+TEST_F(ScanTest, HashesOnWorkerThreadsMatchAOneThreadRun) {
+  ASSERT_TRUE(ensureVipsStarted());
+  for (int i = 0; i < 30; ++i) {
+    writeGradient(at("photos/p" + std::to_string(i) + ".png"), 40 + i, i % 2 == 0);
+    writeFile(at("copies/c" + std::to_string(i) + ".bin"), 100 + i % 5, 'a' + i % 3);
+  }
+  writeFile(at("photos/broken.png"), 50);
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashImages = true;
+  options.hashEverything = true;
+  options.hashThreads = 0;
+  const ScanResult single = scan(options);
+  options.hashThreads = 2;
+  const ScanResult pooled = scan(options);
+  EXPECT_EQ(withoutIds(single.items), withoutIds(pooled.items));
+  EXPECT_EQ(single.filesSeen, pooled.filesSeen);
+
+  const Item* falling = findItem(pooled, at("photos/p0.png"));
+  ASSERT_NE(falling, nullptr);
+  EXPECT_EQ(falling->phash, ~std::uint64_t{0});
+  EXPECT_EQ(falling->width, 40);
+  EXPECT_EQ(findItem(pooled, at("photos/p1.png"))->phash, 0u);
+  EXPECT_EQ(findItem(pooled, at("photos/broken.png"))->phash, std::nullopt);
+  int withDigest = 0;
+  for (const auto& item : pooled.items) withDigest += item.sha256.has_value();
+  EXPECT_EQ(withDigest, 30);  // every copy shares its size; photos differ in size
+}
+
+TEST_F(ScanTest, CacheSuppliesHashesAndLearnsNewOnes) {
+  ASSERT_TRUE(ensureVipsStarted());
+  writeGradient(at("p.png"), 64, true);
+  writeFile(at("a.bin"), 10, 'a');
+  writeFile(at("b.bin"), 10, 'b');
+  const std::string cachePath = home_ / "hashes.plist";
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashImages = true;
+  options.hashEverything = true;
+  {
+    HashCache cache(cachePath);
+    options.cache = &cache;
+    const ScanResult first = scan(options);
+    EXPECT_EQ(cache.hits(), 0);
+    EXPECT_EQ(cache.entries().at(at("p.png")).phash, ~std::uint64_t{0});
+    EXPECT_TRUE(cache.entries().at(at("a.bin")).sha256.has_value());
+    cache.save();
+  }
+  // The cached values are used as they are: plant a value no file would
+  // give to see that it is not recomputed.
+  {
+    HashCache cache(cachePath);
+    auto entry = cache.entries().at(at("a.bin"));
+    entry.sha256 = std::string(64, '0');
+    cache.store(at("a.bin"), entry);
+    options.cache = &cache;
+    const ScanResult second = scan(options);
+    EXPECT_EQ(cache.hits(), 3);
+    EXPECT_EQ(cache.misses(), 0);
+    EXPECT_EQ(findItem(second, at("a.bin"))->sha256, std::string(64, '0'));
+    EXPECT_EQ(findItem(second, at("p.png"))->phash, ~std::uint64_t{0});
+  }
+}
+
+TEST_F(ScanTest, FileChangedAfterTheWalkKeepsNoHash) {
+  // The walk sees 10 bytes; by the time the digest is taken the file has
+  // grown. The progress callback runs between walk and hashing.
+  writeFile(at("a.bin"), 10, 'a');
+  writeFile(at("b.bin"), 10, 'a');
+  for (int i = 0; i < 198; ++i) writeFile(at("c" + std::to_string(i)), 1);
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashEverything = true;
+  options.progress = [this](std::int64_t) { writeFile(at("a.bin"), 12, 'a'); };
+  const ScanResult result = scan(options);
+  EXPECT_EQ(findItem(result, at("a.bin"))->sha256, std::nullopt);
+  EXPECT_TRUE(findItem(result, at("b.bin"))->sha256.has_value());
+}
+
+TEST_F(ScanTest, UnreadableAndMissingRootsArePassedOver) {
+  writeFile(at("a.txt"), 3);
+  const ScanResult result =
+      Scanner(plainOptions(home_.path().string())).scan({at("missing"), at("a.txt"), root()});
+  EXPECT_EQ(pathsOf(result), std::vector<std::string>{at("a.txt")});
+}
+
+}  // namespace
+}  // namespace tallowick
