@@ -92,6 +92,10 @@ void PairingStore::forget(std::string_view deviceID) {
   save();
 }
 
+PairingPayload PairingStore::payload(std::string_view name) const {
+  return PairingPayload(std::string(name), offer_.id, offer_.key);
+}
+
 void PairingStore::save() const {
   std::filesystem::path parent = std::filesystem::path(path_).parent_path();
   // A new storage folder holds keys: keep it private. Errors are absorbed;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "shared/json_codec.h"
+#include "shared/pairing_payload.h"
 
 namespace tallowick {
 
@@ -83,6 +84,10 @@ class PairingStore {
   // Removes every device with this ID, keeping the others in order, and saves
   // (even when nothing was removed).
   void forget(std::string_view deviceID);
+
+  // The QR payload for the current offer, with the agent's display name.
+  // Rebuild it after every new pairing: the offer it carries is then spent.
+  PairingPayload payload(std::string_view name) const;
 
   // Writes the device list: creates the containing folder if needed, then
   // replaces the file atomically with mode 0600. Failures are absorbed; the

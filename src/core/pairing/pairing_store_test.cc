@@ -240,6 +240,29 @@ TEST_F(PairingStoreTest, KeyLookupPrefersTheOfferThenTheFirstDevice) {
   EXPECT_EQ(store.device("dev-0000000000000001")->name, "Stale");
 }
 
+TEST_F(PairingStoreTest, PayloadCarriesTheCurrentOffer) {
+  PairingStore store(path_, scriptedOffers());
+  PairingPayload before = store.payload("Ana's laptop");
+  EXPECT_EQ(before.v, 1);
+  EXPECT_EQ(before.name, "Ana's laptop");
+  EXPECT_EQ(before.svc, "_tallowick._tcp");
+  EXPECT_EQ(before.id, "dev-0000000000000001");
+  EXPECT_EQ(before.psk, kKeyB);
+  EXPECT_EQ(before.keyData(), store.offer().key);
+
+  // What a phone reads from the QR code is what the listener will accept.
+  auto scanned = PairingPayload::parse(before.jsonString());
+  ASSERT_TRUE(scanned.has_value());
+  EXPECT_EQ(store.key(scanned->id), scanned->keyData());
+
+  // After a pairing the payload moves on to the new offer.
+  store.complete(before.id, "Phone", at(2026, 1, 1, 0, 0, 0));
+  PairingPayload after = store.payload("Ana's laptop");
+  EXPECT_EQ(after.id, "dev-0000000000000002");
+  EXPECT_EQ(after.keyData(), store.offer().key);
+  EXPECT_NE(after.psk, before.psk);
+}
+
 TEST_F(PairingStoreTest, ForgetRemovesEveryMatchAndAlwaysSaves) {
   writeDevicesFile("[" + deviceJson("dev-aaaaaaaaaaaaaaaa", "A1", kKeyA) + "," +
                    deviceJson("dev-bbbbbbbbbbbbbbbb", "B", kKeyB) + "," +
