@@ -78,109 +78,139 @@ class UnionFind {
 
 // Multi-index hashing: the 64 bits are cut into m blocks; two hashes at most
 // t bits apart differ in at most t/m bits (rounded down) in at least one
-// block (pigeonhole), so probing every block's buckets within that radius of
-// a query finds every hash within t, plus some that the caller rejects.
-// When no block layout beats scanning the whole set, it scans the whole set.
-class BlockIndex {
- public:
-  BlockIndex(const std::vector<std::uint64_t>& hashes, std::vector<std::size_t> ids, int threshold)
-      : ids_(std::move(ids)) {
-    const double n = static_cast<double>(ids_.size());
-    double bestCost = n / 2;  // a plain scan, compared with what the blocks cost
-    int bestBlocks = 0;
-    for (int m = 1; m <= 16; ++m) {
-      const int maxBits = (64 + m - 1) / m;
-      if (maxBits > kMaxBlockBits) continue;
-      const int radius = threshold / m;
-      double cost = m;  // keys computed per query
-      for (int b = 0; b < m; ++b) {
-        const int bits = blockBits(m, b);
-        const double probes = ballSize(bits, radius);
-        cost += probes + probes * n / std::ldexp(1.0, bits);
-      }
-      if (cost < bestCost) {
-        bestCost = cost;
-        bestBlocks = m;
-      }
+// block (pigeonhole). So after sorting the hashes into buckets by each
+// block's value, only buckets whose values lie within that radius of each
+// other need comparing; the comparison still checks the whole distance.
+// Buckets are joined pairwise rather than probed per hash, so memory is read
+// in runs. When no layout beats comparing everything, everything is compared.
+struct Member {
+  std::uint64_t hash = 0;
+  std::size_t pos = 0;
+};
+
+struct Layout {
+  int blocks = 0;  // 0: compare every pair
+  int radius = 0;
+};
+
+constexpr int kMaxBlockBits = 20;
+
+int blockBits(int blocks, int index) { return 64 / blocks + (index < 64 % blocks ? 1 : 0); }
+
+double ballSize(int bits, int radius) {
+  double total = 0;
+  double choose = 1;
+  for (int k = 0; k <= std::min(radius, bits); ++k) {
+    total += choose;
+    choose = choose * (bits - k) / (k + 1);
+  }
+  return total;
+}
+
+// Pairs to compare: undated x undated and dated x undated.
+Layout chooseLayout(double undated, double dated, int threshold) {
+  const double pairs = undated * (undated / 2 + dated);
+  Layout best;
+  double bestCost = pairs;
+  for (int m = 1; m <= 16; ++m) {
+    if ((64 + m - 1) / m > kMaxBlockBits) continue;
+    const int radius = threshold / m;
+    double cost = 0;
+    for (int b = 0; b < m; ++b) {
+      const double buckets = std::ldexp(1.0, blockBits(m, b));
+      const double ball = ballSize(blockBits(m, b), radius);
+      cost += buckets * ball + pairs * ball / buckets;
     }
-    if (bestBlocks == 0) return;
-    const int radius = threshold / bestBlocks;
-    int shift = 0;
-    for (int b = 0; b < bestBlocks; ++b) {
-      Block block;
-      block.bits = blockBits(bestBlocks, b);
-      block.shift = shift;
-      shift += block.bits;
-      collectMasks(block.bits, radius, 0, 0, block.masks);
-      const std::size_t buckets = std::size_t{1} << block.bits;
-      block.offsets.assign(buckets + 1, 0);
-      for (std::size_t id : ids_) ++block.offsets[key(block, hashes[id]) + 1];
-      std::partial_sum(block.offsets.begin(), block.offsets.end(), block.offsets.begin());
-      block.members.resize(ids_.size());
-      std::vector<std::uint32_t> fill(block.offsets.begin(), block.offsets.end() - 1);
-      for (std::size_t id : ids_) block.members[fill[key(block, hashes[id])]++] = id;
-      blocks_.push_back(std::move(block));
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = {m, radius};
     }
   }
+  return best;
+}
 
-  // Calls f(id) for every indexed id whose hash may lie within the
-  // threshold of `hash` (a superset; an id may come more than once).
-  template <class F>
-  void forEachCandidate(std::uint64_t hash, F&& f) const {
-    if (blocks_.empty()) {
-      for (std::size_t id : ids_) f(id);
-      return;
+void collectMasks(int bits, int radius, int from, std::uint32_t mask,
+                  std::vector<std::uint32_t>& out) {
+  out.push_back(mask);
+  if (radius == 0) return;
+  for (int bit = from; bit < bits; ++bit) {
+    collectMasks(bits, radius - 1, bit + 1, mask | (std::uint32_t{1} << bit), out);
+  }
+}
+
+// Members sorted by one block's value: bucket k is members[offsets[k],
+// offsets[k+1]).
+struct Buckets {
+  std::vector<std::uint32_t> offsets;
+  std::vector<Member> members;
+
+  Buckets(const std::vector<Member>& all, int shift, int bits) {
+    const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+    offsets.assign((std::size_t{1} << bits) + 1, 0);
+    for (const Member& m : all) ++offsets[((m.hash >> shift) & mask) + 1];
+    std::partial_sum(offsets.begin(), offsets.end(), offsets.begin());
+    std::vector<std::uint32_t> fill(offsets.begin(), offsets.end() - 1);
+    members.resize(all.size());
+    for (const Member& m : all) members[fill[(m.hash >> shift) & mask]++] = m;
+  }
+  const Member* begin(std::uint32_t k) const { return members.data() + offsets[k]; }
+  const Member* end(std::uint32_t k) const { return members.data() + offsets[k + 1]; }
+  bool empty(std::uint32_t k) const { return offsets[k] == offsets[k + 1]; }
+};
+
+// Joins every pair within `threshold` among `undated`, and between `dated`
+// and `undated`. A pair may be joined more than once.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+void linkThroughIndex(const std::vector<Member>& undated, const std::vector<Member>& dated,
+                      int threshold, UnionFind& links) {
+  auto near = [threshold](const Member& a, const Member& b) {
+    return std::popcount(a.hash ^ b.hash) <= threshold;
+  };
+  const Layout layout = chooseLayout(static_cast<double>(undated.size()),
+                                     static_cast<double>(dated.size()), threshold);
+  if (layout.blocks == 0) {
+    for (std::size_t i = 0; i < undated.size(); ++i) {
+      for (std::size_t j = i + 1; j < undated.size(); ++j) {
+        if (near(undated[i], undated[j])) links.join(undated[i].pos, undated[j].pos);
+      }
+      for (const Member& d : dated) {
+        if (near(undated[i], d)) links.join(undated[i].pos, d.pos);
+      }
     }
-    for (const Block& block : blocks_) {
-      const std::uint32_t k = key(block, hash);
-      for (std::uint32_t mask : block.masks) {
-        const std::uint32_t bucket = k ^ mask;
-        for (std::uint32_t i = block.offsets[bucket]; i < block.offsets[bucket + 1]; ++i) {
-          f(block.members[i]);
+    return;
+  }
+  int shift = 0;
+  for (int b = 0; b < layout.blocks; ++b) {
+    const int bits = blockBits(layout.blocks, b);
+    std::vector<std::uint32_t> masks;
+    collectMasks(bits, layout.radius, 0, 0, masks);
+    const Buckets u(undated, shift, bits);
+    const Buckets d(dated, shift, bits);
+    shift += bits;
+    const std::uint32_t buckets = std::uint32_t{1} << bits;
+    for (std::uint32_t k = 0; k < buckets; ++k) {
+      const bool anyUndated = !u.empty(k);
+      if (!anyUndated && d.empty(k)) continue;
+      for (std::uint32_t mask : masks) {
+        const std::uint32_t other = k ^ mask;
+        if (u.empty(other)) continue;
+        for (const Member* x = d.begin(k); x != d.end(k); ++x) {
+          for (const Member* y = u.begin(other); y != u.end(other); ++y) {
+            if (near(*x, *y)) links.join(x->pos, y->pos);
+          }
+        }
+        if (!anyUndated || other < k) continue;  // each bucket pair once
+        for (const Member* x = u.begin(k); x != u.end(k); ++x) {
+          for (const Member* y = mask == 0 ? x + 1 : u.begin(other); y != u.end(other); ++y) {
+            if (near(*x, *y)) links.join(x->pos, y->pos);
+          }
         }
       }
     }
   }
-
- private:
-  static constexpr int kMaxBlockBits = 20;
-
-  struct Block {
-    int shift = 0;
-    int bits = 0;
-    std::vector<std::uint32_t> masks;    // every value of `bits` bits within the radius
-    std::vector<std::uint32_t> offsets;  // bucket b holds members[offsets[b], offsets[b+1])
-    std::vector<std::size_t> members;
-  };
-
-  static int blockBits(int blocks, int index) {
-    return 64 / blocks + (index < 64 % blocks ? 1 : 0);
-  }
-  static double ballSize(int bits, int radius) {
-    double total = 0;
-    double choose = 1;
-    for (int k = 0; k <= std::min(radius, bits); ++k) {
-      total += choose;
-      choose = choose * (bits - k) / (k + 1);
-    }
-    return total;
-  }
-  static void collectMasks(int bits, int radius, int from, std::uint32_t mask,
-                           std::vector<std::uint32_t>& out) {
-    out.push_back(mask);
-    if (radius == 0) return;
-    for (int bit = from; bit < bits; ++bit) {
-      collectMasks(bits, radius - 1, bit + 1, mask | (std::uint32_t{1} << bit), out);
-    }
-  }
-  static std::uint32_t key(const Block& block, std::uint64_t hash) {
-    return static_cast<std::uint32_t>((hash >> block.shift) &
-                                      ((std::uint64_t{1} << block.bits) - 1));
-  }
-
-  std::vector<std::size_t> ids_;
-  std::vector<Block> blocks_;
-};
+}
 
 bool earlier(const std::optional<Date>& a, const std::optional<Date>& b) {
   return a && (!b || *a < *b);
@@ -302,18 +332,11 @@ std::vector<std::vector<std::size_t>> similarClusters(
     }
 
     if (!undated.empty()) {
-      BlockIndex index(hashes, undated, threshold);
-      constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-      std::vector<std::size_t> lastQuery(n, kNone);
-      for (std::size_t a = 0; a < n; ++a) {
-        const bool aUndated = !timed || !createdAt[a];
-        index.forEachCandidate(hashes[a], [&](std::size_t b) {
-          // Undated pairs are met from both ends; take each once.
-          if (b == a || (aUndated && b < a) || lastQuery[b] == a) return;
-          lastQuery[b] = a;
-          if (distance(hashes[a], hashes[b]) <= threshold) links.join(a, b);
-        });
-      }
+      std::vector<Member> u;
+      std::vector<Member> d;
+      for (std::size_t i : undated) u.push_back({hashes[i], i});
+      for (std::size_t i : dated) d.push_back({hashes[i], i});
+      linkThroughIndex(u, d, threshold, links);
     }
   }
 
