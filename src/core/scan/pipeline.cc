@@ -1,0 +1,181 @@
+#include "core/scan/pipeline.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <unordered_set>
+
+#include "core/scan/hash_cache.h"
+#include "core/scan/heuristics.h"
+#include "core/scan/profile.h"
+#include "core/thumbs/thumbnailer.h"
+
+namespace tallowick::Pipeline {
+namespace {
+
+Date now() { return std::chrono::system_clock::now(); }
+
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    return pw->pw_dir;
+  }
+  return "/";
+}
+
+// A root's path without trailing slashes ("/" stays "/"), so that roots
+// written "/a/b/" or "/" still contain their files.
+std::string normalizedRootPath(const ScanRoot& root) {
+  std::string path = root.path();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+struct SwitchRule {
+  Reason reason;
+  bool ScanRoot::*keptBy;
+};
+constexpr SwitchRule kSwitchRules[] = {
+    {Reason::screenshot, &ScanRoot::screenshots},
+    {Reason::staleInstaller, &ScanRoot::stale},
+    {Reason::staleLargeDownload, &ScanRoot::stale},
+    {Reason::staleLargeVideo, &ScanRoot::stale},
+};
+
+bool switchedOff(Reason reason, const ScanRoot& root) {
+  for (const auto& rule : kSwitchRules) {
+    if (rule.reason == reason) return !(root.*rule.keptBy);
+  }
+  return false;
+}
+
+void renderThumbnails(const std::string& dir, std::vector<Item>& candidates,
+                      std::vector<Item>& keepers) {
+  std::optional<Thumbnailer> thumbnailer;
+  try {
+    thumbnailer.emplace(dir);
+  } catch (const std::exception&) {
+    return;  // no directory, no thumbnails
+  }
+  for (auto* list : {&candidates, &keepers}) {
+    for (Item& item : *list) {
+      if (item.kind != Kind::image && item.kind != Kind::video) continue;
+      item.thumbPath = thumbnailer->thumbnail(item);
+    }
+  }
+}
+
+// Nested roots are walked once each, so a file under both would otherwise
+// appear twice and form an "exact duplicate" of itself, which the user might
+// then trash as the copy. The first record of a path stands.
+void dropRepeatedPaths(ScanResult& walk) {
+  std::unordered_set<std::string> seen;
+  std::erase_if(walk.items, [&](const Item& item) {
+    if (seen.insert(item.path).second) return false;
+    walk.filesSeen -= 1;
+    walk.bytesSeen -= item.bytes;
+    return true;
+  });
+}
+
+}  // namespace
+
+std::optional<ScanRoot> owningRoot(std::string_view path, const std::vector<ScanRoot>& scanRoots) {
+  const ScanRoot* best = nullptr;
+  std::size_t bestLength = 0;
+  for (const ScanRoot& root : scanRoots) {
+    const std::string rootPath = normalizedRootPath(root);
+    if (rootPath.empty()) continue;
+    const std::string prefix = rootPath == "/" ? rootPath : rootPath + "/";
+    if (!path.starts_with(prefix)) continue;
+    if (best == nullptr || rootPath.size() > bestLength) {
+      best = &root;
+      bestLength = rootPath.size();
+    }
+  }
+  if (best == nullptr) return std::nullopt;
+  return *best;
+}
+
+Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
+  ScanOptions scanOptions;
+  scanOptions.minBytes = options.minBytes;
+  scanOptions.hashImages = true;
+  scanOptions.hashEverything = true;
+  scanOptions.progress = options.progress;
+  scanOptions.home = homeDirectory();
+  scanOptions.cache = options.cache;
+
+  Profile::mark("start");
+  std::vector<std::string> paths;
+  for (const ScanRoot& root : scanRoots) {
+    std::string path = root.path();
+    if (!path.empty() && path.front() == '/') paths.push_back(std::move(path));
+  }
+  ScanResult walk = Scanner(scanOptions).scan(paths);
+  dropRepeatedPaths(walk);
+  Profile::mark("after walk (" + std::to_string(walk.items.size()) + " items)");
+
+  if (options.cache != nullptr) {
+    try {
+      options.cache->save();
+    } catch (const std::exception&) {
+      // The old file stays; the next scan recomputes what it lacks.
+    }
+  }
+  Profile::mark("after cache save");
+
+  for (Item& item : walk.items) {
+    auto root = owningRoot(item.path, scanRoots);
+    if (root && !root->duplicates) {
+      item.sha256.reset();
+      item.phash.reset();
+    }
+  }
+
+  auto analysis = Heuristics::analyze(std::move(walk.items), HeuristicsConfig{}, now());
+  Profile::mark("after analyze");
+
+  for (Item& item : analysis.items) {
+    auto root = owningRoot(item.path, scanRoots);
+    if (!root) continue;
+    const std::size_t before = item.reasons.size();
+    std::erase_if(item.reasons, [&](Reason r) { return switchedOff(r, *root); });
+    if (item.reasons.size() != before) item.score = Heuristics::score(item, now());
+  }
+
+  std::vector<Item> candidates = Heuristics::candidates(analysis.items);
+  std::unordered_set<Uuid> keeperIDs;
+  for (const Group& group : analysis.groups) keeperIDs.insert(group.keeperID);
+  std::unordered_set<Uuid> candidateIDs;
+  for (const Item& item : candidates) candidateIDs.insert(item.id);
+  std::vector<Item> keepers;
+  for (const Item& item : analysis.items) {
+    if (keeperIDs.contains(item.id) && !candidateIDs.contains(item.id)) keepers.push_back(item);
+  }
+
+  if (options.thumbsDir) renderThumbnails(*options.thumbsDir, candidates, keepers);
+
+  Report report;
+  for (const ScanRoot& root : scanRoots) report.roots.push_back(root.path());
+  report.reclaimable = Heuristics::reclaimable(candidates, analysis.groups);
+  report.items = std::move(candidates);
+  report.keepers = std::move(keepers);
+  report.groups = std::move(analysis.groups);
+  report.filesSeen = walk.filesSeen;
+  report.bytesSeen = walk.bytesSeen;
+  report.scannedAt = now();
+  return report;
+}
+
+Report run(const std::vector<std::string>& roots, const Options& options) {
+  std::vector<ScanRoot> scanRoots;
+  for (const std::string& path : roots) scanRoots.push_back(ScanRoot::fromPath(path));
+  return run(scanRoots, options);
+}
+
+}  // namespace tallowick::Pipeline
