@@ -116,6 +116,8 @@ void CommitEngine::replay() {
   // Lines are judged one by one: a line torn inside a multi-byte character
   // must cost that line only, not the whole journal.
   std::string_view rest = *text;
+  // One bucket per line at most: no rehashing while a long journal loads.
+  entries_.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1);
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
@@ -123,8 +125,7 @@ void CommitEngine::replay() {
     if (line.empty()) continue;
     try {
       Entry e = Entry::fromJson(codec::parse(line));
-      std::string key = e.path;
-      entries_.insert_or_assign(std::move(key), std::move(e));
+      entries_.try_emplace(e.path).first->second = std::move(e);
     } catch (const std::exception&) {
       // An unreadable line leaves the earlier record for its path in force.
     }

@@ -1,0 +1,120 @@
+// Replay of a large decision journal against plain JSON parsing of the same
+// lines, and the cost of one decision (one journal append) against one bare
+// open/write/close of a line of the same size, measured in the same run.
+// Usage: commit_journal [lines] [appends]
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "core/commit/commit_engine.h"
+#include "shared/file_util.h"
+
+using namespace tallowick;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+double msSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
+  int appends = argc > 2 ? std::atoi(argv[2]) : 20000;
+  char pattern[] = "/tmp/tallowick-bench-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return 1;
+  std::string base = pattern;
+  ::setenv("HOME", (base + "/home").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (base + "/home/.local/share").c_str(), 1);
+  std::string storage = base + "/storage";
+  std::filesystem::create_directories(storage);
+
+  // A journal as months of use make it: many paths, several states each.
+  {
+    std::string text;
+    const char* states[] = {"pending", "trashed", "failed", "undone"};
+    CommitEngine::Entry e;
+    e.action = Action::trash;
+    e.device = "Anna's phone";
+    e.at = std::chrono::system_clock::now();
+    e.modifiedAt = e.at - std::chrono::hours(24 * 400);
+    for (long i = 0; i < lines; ++i) {
+      e.path = "/home/anna/Downloads/folder-" + std::to_string(i % 997) + "/file-" +
+               std::to_string(i / 4) + ".dmg";
+      e.id = Uuid::random();
+      e.state = *enumFromRaw<CommitEngine::State>(states[i % 4]);
+      e.bytes = 1000000 + i;
+      e.trashPath = e.state == CommitEngine::State::trashed
+                        ? std::optional<std::string>("/home/anna/.local/share/Trash/files/f.dmg")
+                        : std::nullopt;
+      text += codec::dumpCompact(e.toJson());
+      text += '\n';
+    }
+    if (!writeFileAtomically(storage + "/decisions.jsonl", text)) return 1;
+    std::printf("journal: %ld lines, %.1f MB\n", lines, text.size() / 1e6);
+  }
+
+  // Baseline: read the file and parse every line as JSON, nothing more.
+  auto t0 = Clock::now();
+  long parsed = 0;
+  {
+    auto text = readWholeFile(storage + "/decisions.jsonl");
+    std::string_view rest = *text;
+    while (!rest.empty()) {
+      auto end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      if (line.empty()) continue;
+      Json json = Json::parse(line.begin(), line.end());
+      parsed += json.size() > 0;
+    }
+  }
+  double parseMs = msSince(t0);
+
+  auto t1 = Clock::now();
+  std::size_t entries;
+  {
+    CommitEngine engine(CommitEngine::Config({"/home/anna/Downloads"}, storage));
+    entries = engine.entries().size();
+  }
+  double replayMs = msSince(t1);
+  std::printf("replay of %ld lines: %.0f ms (%zu entries)\n", lines, replayMs, entries);
+  std::printf("plain JSON parse of the same lines: %.0f ms (%ld parsed)\n", parseMs, parsed);
+  std::printf("ratio replay / parse: %.2fx\n", replayMs / parseMs);
+
+  // One decision = one append. Baseline: open, write the same bytes, close.
+  std::string fresh = base + "/fresh";
+  CommitEngine engine(CommitEngine::Config({"/home/anna/Downloads"}, fresh));
+  Item item;
+  item.bytes = 123456;
+  item.modifiedAt = std::chrono::system_clock::now();
+  item.path = "/home/anna/Downloads/folder-1/file-1.dmg";
+  auto t2 = Clock::now();
+  for (int i = 0; i < appends; ++i) {
+    engine.record(item, i % 2 ? Action::keep : Action::trash, "Anna's phone");
+  }
+  double appendUs = msSince(t2) * 1000 / appends;
+
+  std::string line = codec::dumpCompact(engine.entry(item.path)->toJson()) + "\n";
+  std::string plain = base + "/plain.jsonl";
+  auto t3 = Clock::now();
+  for (int i = 0; i < appends; ++i) {
+    int fd = ::open(plain.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (::write(fd, line.data(), line.size()) < 0) std::perror("write");
+    ::close(fd);
+  }
+  double writeUs = msSince(t3) * 1000 / appends;
+  std::printf("one decision (append): %.2f us\n", appendUs);
+  std::printf("bare open+write+close of the line: %.2f us\n", writeUs);
+  std::printf("ratio decision / bare write: %.2fx\n", appendUs / writeUs);
+
+  std::error_code ignored;
+  std::filesystem::remove_all(base, ignored);
+  return 0;
+}
