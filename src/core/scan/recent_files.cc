@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 namespace tallowick {
 namespace {
@@ -16,17 +17,42 @@ bool isInside(const std::string& path, std::string root) {
                           path[root.size()] == '/');
 }
 
-std::optional<Date> visitedDate(GBookmarkFile* list, const char* uri) {
-  GError* error = nullptr;
-  GDateTime* visited = g_bookmark_file_get_visited_date_time(list, uri, &error);
-  if (error) {
-    g_error_free(error);
-    return std::nullopt;
-  }
-  if (!visited) return std::nullopt;
-  const auto since = std::chrono::seconds(g_date_time_to_unix(visited)) +
-                     std::chrono::microseconds(g_date_time_get_microsecond(visited));
+std::optional<Date> parseVisited(const char* text) {
+  std::unique_ptr<GDateTime, decltype(&g_date_time_unref)> date(
+      g_date_time_new_from_iso8601(text, nullptr), g_date_time_unref);
+  if (!date) return std::nullopt;
+  const auto since = std::chrono::seconds(g_date_time_to_unix(date.get())) +
+                     std::chrono::microseconds(g_date_time_get_microsecond(date.get()));
   return Date(std::chrono::duration_cast<Date::duration>(since));
+}
+
+// The list is read with the plain markup parser: only each <bookmark>'s
+// "href" and "visited" attributes matter, and this parser, unlike the
+// bookmark-file one, warns about nothing on lists other programs wrote.
+struct ParseState {
+  const std::vector<std::string>* roots;
+  std::map<std::string, SpotlightFacts>* facts;
+};
+
+void startElement(GMarkupParseContext*, const gchar* element, const gchar** names,
+                  const gchar** values, gpointer data, GError**) {
+  if (std::string_view(element) != "bookmark") return;
+  const char* href = nullptr;
+  const char* visited = nullptr;
+  for (int i = 0; names[i]; ++i) {
+    if (std::string_view(names[i]) == "href") href = values[i];
+    if (std::string_view(names[i]) == "visited") visited = values[i];
+  }
+  if (!href || !visited) return;
+  gchar* rawPath = g_filename_from_uri(href, nullptr, nullptr);
+  if (!rawPath) return;  // not a local file
+  std::string path(rawPath);
+  g_free(rawPath);
+  auto& state = *static_cast<ParseState*>(data);
+  bool wanted = false;
+  for (const auto& root : *state.roots) wanted = wanted || isInside(path, root);
+  if (!wanted) return;
+  if (auto date = parseVisited(visited)) (*state.facts)[path] = SpotlightFacts{date, false};
 }
 
 }  // namespace
@@ -42,33 +68,21 @@ std::optional<std::string> recentFilesListPath() {
 std::map<std::string, SpotlightFacts> recentFileFacts(const std::vector<std::string>& roots,
                                                       const std::string& listPath) {
   std::map<std::string, SpotlightFacts> facts;
-  std::unique_ptr<GBookmarkFile, decltype(&g_bookmark_file_free)> list(g_bookmark_file_new(),
-                                                                       g_bookmark_file_free);
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(listPath.c_str(), &contents, &length, nullptr)) return facts;
+  std::unique_ptr<gchar, decltype(&g_free)> owned(contents, g_free);
+  ParseState state{&roots, &facts};
+  GMarkupParser parser{};
+  parser.start_element = startElement;
+  std::unique_ptr<GMarkupParseContext, decltype(&g_markup_parse_context_free)> context(
+      g_markup_parse_context_new(&parser, G_MARKUP_DEFAULT_FLAGS, &state, nullptr),
+      g_markup_parse_context_free);
   GError* error = nullptr;
-  if (!g_bookmark_file_load_from_file(list.get(), listPath.c_str(), &error)) {
+  if (!g_markup_parse_context_parse(context.get(), contents, static_cast<gssize>(length), &error) ||
+      !g_markup_parse_context_end_parse(context.get(), &error)) {
     if (error) g_error_free(error);
-    return facts;
-  }
-  gsize count = 0;
-  std::unique_ptr<gchar*, decltype(&g_strfreev)> uris(g_bookmark_file_get_uris(list.get(), &count),
-                                                      g_strfreev);
-  for (gsize i = 0; i < count; ++i) {
-    const char* uri = uris.get()[i];
-    gchar* rawPath = g_filename_from_uri(uri, nullptr, nullptr);
-    if (!rawPath) continue;  // not a local file
-    std::string path(rawPath);
-    g_free(rawPath);
-    bool wanted = false;
-    for (const auto& root : roots) {
-      if (isInside(path, root)) {
-        wanted = true;
-        break;
-      }
-    }
-    if (!wanted) continue;
-    auto visited = visitedDate(list.get(), uri);
-    if (!visited) continue;
-    facts[path] = SpotlightFacts{visited, false};
+    facts.clear();  // a broken list is no list
   }
   return facts;
 }

@@ -23,6 +23,7 @@
 #include "core/scan/content_types.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/hashing.h"
+#include "core/scan/profile.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 
@@ -513,9 +514,12 @@ ScanResult Scanner::scan(const std::vector<std::string>& roots) const {
   for (const auto& root : roots) {
     if (!isExcluded(root, options_.home)) kept.push_back(root);
   }
-  Walk walk(options_, spotlightFacts(kept));
+  auto facts = spotlightFacts(kept);
+  Profile::mark("after spotlight query (" + std::to_string(facts.size()) + " facts)");
+  Walk walk(options_, std::move(facts));
   for (const auto& root : kept) walk.walkRoot(root);
   walk.finishImages();
+  Profile::mark("after enumeration");
   if (options_.hashEverything) walk.hashDuplicateSizes();
   return walk.takeResult();
 }
