@@ -1,27 +1,25 @@
 #include "cli/scan_command.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 
+#include "core/scan/hash_cache.h"
+#include "core/scan/pipeline.h"
 #include "core/scan/scanner.h"
+#include "shared/file_util.h"
 #include "shared/report.h"
 
 namespace tallowick::cli {
 namespace {
-
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
-  if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return {};
-}
 
 // "/a/b/" and "b/../b" become absolute, without a trailing slash.
 std::string absoluteFolder(const std::string& path) {
@@ -59,37 +57,89 @@ std::string humanBytes(std::int64_t bytes) {
   return text;
 }
 
-void printSummary(const Report& report, std::int64_t minBytes) {
-  struct Tally {
-    std::int64_t count = 0;
-    std::int64_t bytes = 0;
-  };
-  std::map<Kind, Tally> byKind;
-  Tally recorded;
-  std::int64_t perceptual = 0;
-  std::int64_t digests = 0;
-  for (const auto& item : report.items) {
-    byKind[item.kind].count += 1;
-    byKind[item.kind].bytes += item.bytes;
-    recorded.count += 1;
-    recorded.bytes += item.bytes;
-    perceptual += item.phash.has_value();
-    digests += item.sha256.has_value();
-  }
+void printSummary(const Report& report) {
   std::cout << "Scanned " << files(report.filesSeen) << " (" << humanBytes(report.bytesSeen)
             << ") in " << report.roots.size()
             << (report.roots.size() == 1 ? " folder.\n" : " folders.\n");
-  std::cout << files(recorded.count) << " of at least " << humanBytes(minBytes) << " ("
-            << humanBytes(recorded.bytes) << ")" << (recorded.count ? ":\n" : ".\n");
-  for (const auto& [kind, tally] : byKind) {
+  std::cout << "Reclaimable: " << humanBytes(report.reclaimable) << " in "
+            << grouped(static_cast<std::int64_t>(report.items.size()))
+            << (report.items.size() == 1 ? " candidate.\n" : " candidates.\n");
+  if (report.items.empty()) return;
+
+  std::map<Reason, std::int64_t> byReason;
+  for (const auto& item : report.items) {
+    for (Reason reason : item.reasons) byReason[reason] += 1;
+  }
+  std::cout << "\nCandidates by reason:\n";
+  for (const auto& [reason, count] : byReason) {
     char line[96];
-    std::snprintf(line, sizeof line, "  %-10s %10s  %s\n", std::string(rawValue(kind)).c_str(),
-                  grouped(tally.count).c_str(), humanBytes(tally.bytes).c_str());
+    std::snprintf(line, sizeof line, "  %-20s %10s\n", std::string(rawValue(reason)).c_str(),
+                  grouped(count).c_str());
     std::cout << line;
   }
-  if (recorded.count) {
-    std::cout << grouped(perceptual) << " of the pictures fingerprinted, " << files(digests)
-              << " of a shared size hashed.\n";
+
+  constexpr std::size_t kShownGroups = 20;
+  constexpr std::size_t kShownCandidates = 20;
+  std::map<Uuid, const Item*> byID;
+  const std::vector<Item> all = report.allItems();
+  for (const auto& item : all) byID[item.id] = &item;
+  if (!report.groups.empty()) {
+    std::cout << "\nGroups (" << report.groups.size() << "):\n";
+    for (std::size_t i = 0; i < report.groups.size() && i < kShownGroups; ++i) {
+      const Group& group = report.groups[i];
+      auto keeper = byID.find(group.keeperID);
+      std::cout << "  " << rawValue(group.type) << ", " << files(group.memberIDs.size())
+                << ", reclaim " << humanBytes(group.reclaimable) << ", keep "
+                << (keeper != byID.end() ? keeper->second->path : group.keeperID.string());
+      if (keeper != byID.end()) std::cout << " (" << humanBytes(keeper->second->bytes) << ")";
+      std::cout << "\n";
+    }
+    if (report.groups.size() > kShownGroups) {
+      std::cout << "  … and " << report.groups.size() - kShownGroups << " more\n";
+    }
+  }
+  std::cout << "\nTop candidates:\n";
+  for (std::size_t i = 0; i < report.items.size() && i < kShownCandidates; ++i) {
+    const Item& item = report.items[i];
+    std::string reasons;
+    for (Reason reason : item.reasons) {
+      if (!reasons.empty()) reasons += ",";
+      reasons += rawValue(reason);
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "  %10.3g  %10s  %-20s  ", item.score,
+                  humanBytes(item.bytes).c_str(), reasons.c_str());
+    std::cout << line << item.path << "\n";
+  }
+  if (report.items.size() > kShownCandidates) {
+    std::cout << "  … and " << report.items.size() - kShownCandidates << " more\n";
+  }
+}
+
+// The roots stored by the agent: a JSON array of scan roots, each "url" an
+// absolute file URL. No value (and a one-line message) when the file cannot
+// be read or is not such an array.
+std::optional<std::vector<ScanRoot>> readRootsFile(const std::string& path) {
+  auto text = readWholeFile(path);
+  if (!text) {
+    std::cerr << "tallowick scan: cannot read roots file: " << path << "\n";
+    return std::nullopt;
+  }
+  try {
+    const Json json = codec::parse(*text);
+    if (!json.is_array()) throw DecodeError("expected an array of roots");
+    std::vector<ScanRoot> roots;
+    for (const Json& element : json) {
+      ScanRoot root = ScanRoot::fromJson(element);
+      if (root.path().empty()) throw DecodeError("not an absolute file URL: " + root.url);
+      roots.push_back(std::move(root));
+    }
+    return roots;
+  } catch (const DecodeError& error) {
+    std::string what = error.what();
+    std::replace(what.begin(), what.end(), '\n', ' ');
+    std::cerr << "tallowick scan: invalid roots file " << path << ": " << what << "\n";
+    return std::nullopt;
   }
 }
 
@@ -97,48 +147,60 @@ void printSummary(const Report& report, std::int64_t minBytes) {
 
 void addScanCommand(CLI::App& app, Run& run) {
   auto options = std::make_shared<ScanCommandOptions>();
-  CLI::App* scan = app.add_subcommand("scan", "Scan folders and list the files found.");
+  CLI::App* scan = app.add_subcommand("scan", "Scan folders and list what could be cleaned up.");
   scan->add_flag("--json", options->json, "Print the report as JSON on standard output.");
   scan->add_option("--min-bytes", options->minBytes,
                    "Record only files of at least this many bytes (default 1048576).")
       ->check(CLI::NonNegativeNumber);
-  scan->add_option("ROOT", options->roots, "Folders to scan.")->required();
+  scan->add_option("--cache", options->cacheFile,
+                   "Keep hashes in this file between scans (no cache without it).");
+  scan->add_option("--roots-json", options->rootsJson,
+                   "Also scan the roots in this JSON array (url, duplicates, screenshots, stale).");
+  scan->add_option("--thumbs", options->thumbsDir,
+                   "Write HEIC thumbnails of picture and video candidates into this folder.");
+  scan->add_option("ROOT", options->roots, "Folders to scan, every switch on.");
   scan->callback([options, &run] { run = [options] { return runScan(*options); }; });
 }
 
 int runScan(const ScanCommandOptions& options) {
-  Report report;
+  if (options.roots.empty() && options.rootsJson.empty()) {
+    std::cerr << "tallowick scan: give at least one ROOT or --roots-json FILE\n";
+    return kUsageError;
+  }
+  std::vector<ScanRoot> roots;
   for (const auto& root : options.roots) {
     struct stat info;
     if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
       std::cerr << "tallowick scan: no such folder: " << root << "\n";
       return kUsageError;
     }
-    report.roots.push_back(absoluteFolder(root));
+    roots.push_back(ScanRoot::fromPath(absoluteFolder(root)));
+  }
+  if (!options.rootsJson.empty()) {
+    auto stored = readRootsFile(options.rootsJson);
+    if (!stored) return kUsageError;
+    roots.insert(roots.end(), stored->begin(), stored->end());
   }
 
-  ScanOptions scanOptions;
-  scanOptions.minBytes = options.minBytes;
-  scanOptions.hashImages = true;
-  scanOptions.hashEverything = true;
-  scanOptions.home = homeFolder();
+  std::optional<HashCache> cache;
+  if (!options.cacheFile.empty()) cache.emplace(absoluteFolder(options.cacheFile));
+  Pipeline::Options pipeline;
+  pipeline.minBytes = options.minBytes;
+  pipeline.cache = cache ? &*cache : nullptr;
+  if (!options.thumbsDir.empty()) pipeline.thumbsDir = absoluteFolder(options.thumbsDir);
   const bool live = ::isatty(STDERR_FILENO);
   if (live) {
-    scanOptions.progress = [](std::int64_t seen) {
+    pipeline.progress = [](std::int64_t seen) {
       std::cerr << "\rScanning… " << grouped(seen) << " files seen" << std::flush;
     };
   }
-  ScanResult result = Scanner(scanOptions).scan(report.roots);
+  const Report report = Pipeline::run(roots, pipeline);
   if (live) std::cerr << "\r\033[K" << std::flush;
 
-  report.scannedAt = std::chrono::system_clock::now();
-  report.items = std::move(result.items);
-  report.filesSeen = result.filesSeen;
-  report.bytesSeen = result.bytesSeen;
   if (options.json) {
     std::cout << report.storedJSON() << std::flush;
   } else {
-    printSummary(report, options.minBytes);
+    printSummary(report);
   }
   return std::cout.good() ? 0 : 1;
 }
