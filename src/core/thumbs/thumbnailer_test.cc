@@ -25,13 +25,16 @@
 #include "shared/file_util.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
 #define THUMBS_TEST_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#include <sanitizer/allocator_interface.h>
 #define THUMBS_TEST_SANITIZED 1
 #endif
+#endif
+
+#ifdef THUMBS_TEST_SANITIZED
+// From the sanitizers' allocator interface (GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace tallowick {
