@@ -250,10 +250,13 @@ ServiceAdvertiser::ServiceAdvertiser(asio::any_io_executor executor, LogFn log,
           std::move(log), std::move(onRegistered)) {}
 
 ServiceAdvertiser::~ServiceAdvertiser() {
+  if (impl_->poll != nullptr) {
+    // Stop the thread first: after this no Avahi callback can touch impl_,
+    // and dropping `alive` below races with nothing.
+    avahi_threaded_poll_stop(impl_->poll);
+  }
   impl_->alive.reset();
   if (impl_->poll == nullptr) return;
-  // Stop the thread first: after this no Avahi callback can touch impl_.
-  avahi_threaded_poll_stop(impl_->poll);
   if (impl_->client != nullptr) avahi_client_free(impl_->client);  // withdraws the service
   if (impl_->retry != nullptr) avahi_threaded_poll_get(impl_->poll)->timeout_free(impl_->retry);
   avahi_threaded_poll_free(impl_->poll);
