@@ -1,0 +1,723 @@
+#include "core/server/server.h"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+#include <unordered_set>
+
+#include "core/scan/hash_cache.h"
+#include "core/scan/pipeline.h"
+#include "core/server/service_advertiser.h"
+#include "core/thumbs/thumbnailer.h"
+#include "shared/file_util.h"
+#include "shared/psk.h"
+#include "shared/transport.h"
+
+namespace tallowick {
+
+namespace {
+
+// Scans share one pool for the whole process. It is never destroyed, so a
+// scan still running at exit does not hold the process up.
+asio::thread_pool& userInitiatedPool() {
+  static auto* pool = new asio::thread_pool(2);
+  return *pool;
+}
+
+std::string pathOf(const std::string& pathOrURL) {
+  if (pathOrURL.starts_with("file://")) return fileURLToPath(pathOrURL).value_or(pathOrURL);
+  return pathOrURL;
+}
+
+std::string lastComponent(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || path == "/") return path;
+  return path.substr(slash + 1);
+}
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+  std::string out;
+  for (const std::string& part : parts) {
+    if (!out.empty()) out += separator;
+    out += part;
+  }
+  return out;
+}
+
+std::string parentOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+struct Server::Queue {
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::thread thread;
+};
+
+// ---- Config -----------------------------------------------------------------
+
+Server::Config::Config(std::string name, const std::vector<std::string>& folders,
+                       std::int64_t minBytes, std::string storage)
+    : name(std::move(name)), minBytes(minBytes), storage(std::move(storage)) {
+  for (const std::string& folder : folders) {
+    ScanRoot root = ScanRoot::fromPath(pathOf(folder));
+    roots.push_back(root.url);
+    scanRoots.push_back(std::move(root));
+  }
+  reportURL = this->storage + "/report.json";
+}
+
+Server::Config::Config(std::string name, std::vector<ScanRoot> scanRoots, std::int64_t minBytes,
+                       std::string storage)
+    : name(std::move(name)),
+      scanRoots(std::move(scanRoots)),
+      minBytes(minBytes),
+      storage(std::move(storage)) {
+  for (const ScanRoot& root : this->scanRoots) roots.push_back(root.url);
+  reportURL = this->storage + "/report.json";
+}
+
+// ---- Construction and the queue ----------------------------------------------
+
+std::shared_ptr<Server> Server::make(Config config, std::optional<Report> report,
+                                     std::optional<std::string> code) {
+  std::shared_ptr<Server> server(
+      new Server(std::move(config), std::move(report), std::move(code), std::make_shared<Queue>()));
+  server->launch();
+  return server;
+}
+
+Server::Server(Config config, std::optional<Report> report, std::optional<std::string> code,
+               std::shared_ptr<Queue> queue)
+    : queue_(std::move(queue)),
+      config_(std::move(config)),
+      engine_(CommitEngine::Config(config_.roots, config_.storage), config_.clock),
+      pairing_(config_.storage + "/devices.json"),
+      codeGuard_(code.value_or(PSK::newCode()), now()),
+      report_(std::move(report)) {
+  // The directory holds the paired phones' keys: private to the user.
+  createDirectories(config_.storage, 0700);
+  try {
+    thumbnailer_ = std::make_unique<Thumbnailer>(config_.storage + "/thumbs");
+  } catch (const std::exception&) {
+    // Runs without thumbnails and previews.
+  }
+  rebuildCards();
+  reattachDecisions();
+  refreshStatus();
+  publishPairing();
+}
+
+void Server::launch() {
+  std::weak_ptr<Server> weak = weak_from_this();
+  asio::post(queue_->io, [weak] {
+    if (auto self = weak.lock()) self->sequence_.attach();
+  });
+  queue_->thread = std::thread([queue = queue_] { queue->io.run(); });
+}
+
+Server::~Server() {
+  queue_->work.reset();
+  queue_->io.stop();
+  if (queue_->thread.joinable()) {
+    if (queue_->thread.get_id() == std::this_thread::get_id()) {
+      // The last owner let go inside a handler: the thread ends by itself
+      // once this handler returns, and keeps the queue alive until then.
+      queue_->thread.detach();
+    } else {
+      queue_->thread.join();
+    }
+  }
+  // The queue no longer runs: close the sockets now rather than leave them
+  // to the io_context's teardown.
+  if (listener_) listener_->cancel();
+  std::map<PeerKey, Peer> peers = std::move(peers_);
+  peers_.clear();
+  for (auto& [key, peer] : peers) peer.conn->cancel();
+  rotateTimer_.reset();
+}
+
+template <class Fn>
+void Server::enqueue(Fn fn) {
+  asio::post(queue_->io, [weak = weak_from_this(), fn = std::move(fn)]() mutable {
+    if (auto self = weak.lock()) fn(*self);
+  });
+}
+
+void Server::setOnEvent(std::function<void(const Event&)> onEvent) {
+  enqueue([onEvent = std::move(onEvent)](Server& s) mutable { s.onEvent_ = std::move(onEvent); });
+}
+void Server::start() {
+  enqueue([](Server& s) { s.listen(std::nullopt); });
+}
+void Server::stop() {
+  enqueue([](Server& s) { s.doStop(); });
+}
+void Server::rescan() {
+  enqueue([](Server& s) { s.startScan(); });
+}
+void Server::restartListener() {
+  enqueue([](Server& s) { s.restart(); });
+}
+void Server::post(std::function<void(Server&)> job) { enqueue(std::move(job)); }
+
+void Server::setScanRoots(std::vector<ScanRoot> scanRoots) {
+  enqueue([scanRoots = std::move(scanRoots)](Server& s) {
+    s.config_.scanRoots = scanRoots;
+    s.config_.roots.clear();
+    for (const ScanRoot& root : scanRoots) s.config_.roots.push_back(root.url);
+    s.engine_.config.roots = s.config_.roots;
+    s.status_.roots = scanRoots;
+    s.emit(Event{Event::Status{s.status_}});
+    s.sendToGreeted(s.makeSummaryResult());
+  });
+}
+
+void Server::forgetDevice(std::string deviceID) {
+  enqueue([deviceID = std::move(deviceID)](Server& s) {
+    s.pairing_.forget(deviceID);
+    std::vector<std::shared_ptr<TlsConnection>> gone;
+    for (auto& [key, peer] : s.peers_) {
+      if (peer.device == deviceID) gone.push_back(peer.conn);
+    }
+    for (auto& conn : gone) conn->cancel();
+    s.publishPairing();
+  });
+}
+
+const Server::Status& Server::status() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return status_;
+}
+const Server::Config& Server::config() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return config_;
+}
+const PairingGuard& Server::codeGuard() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return codeGuard_;
+}
+const PairingStore& Server::pairing() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return pairing_;
+}
+
+Date Server::now() const {
+  return config_.clock ? config_.clock() : std::chrono::system_clock::now();
+}
+
+void Server::emit(Event event) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (onEvent_) onEvent_(event);
+}
+
+void Server::log(std::string line) { emit(Event{Event::Log{std::move(line)}}); }
+
+// ---- Listener ---------------------------------------------------------------
+
+std::vector<Transport::Credential> Server::credentials() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::vector<Transport::Credential> list;
+  if (auto key = codeGuard_.pairingKey(now())) {
+    list.push_back({std::string(PSK::pairingIdentity), *key});
+  }
+  list.push_back({pairing_.offer().id, pairing_.offer().key});
+  for (const PairingStore::Device& device : pairing_.devices()) {
+    list.push_back({device.deviceID, device.key});
+  }
+  return list;
+}
+
+void Server::listen(std::optional<std::uint16_t> port) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::vector<Transport::Credential> list = credentials();
+  std::vector<std::string> identities;
+  for (const auto& credential : list) identities.push_back(credential.identity);
+  log("listening with identities: " + joined(identities, ", "));
+
+  std::shared_ptr<TlsListener> listener;
+  try {
+    listener = TlsListener::make(Transport::parameters(std::move(list)), port.value_or(0),
+                                 config_.bindAddress);
+  } catch (const std::exception& e) {
+    log(std::string("! listener not created: ") + e.what());
+    return;
+  }
+  bool retryOnAnyPort = port.has_value() && *port != 0;
+
+  if (!rotateTimer_) {
+    rotateTimer_ = std::make_unique<asio::steady_timer>(queue_->io);
+    scheduleTick();
+  }
+
+  std::weak_ptr<Server> weak = weak_from_this();
+  std::weak_ptr<TlsListener> weakListener = listener;
+  listener->setStateHandler(
+      [weak, weakListener, retryOnAnyPort](TlsListener::State state, const std::string& error) {
+        auto self = weak.lock();
+        auto current = weakListener.lock();
+        if (self && current) self->listenerState(current, retryOnAnyPort, state, error);
+      });
+  listener->setNewConnectionHandler([weak](std::shared_ptr<TlsConnection> connection) {
+    if (auto self = weak.lock()) self->accept(std::move(connection));
+  });
+  listener_ = listener;
+  listener->start(queue_->io.get_executor());
+}
+
+void Server::listenerState(const std::shared_ptr<TlsListener>& listener, bool retryOnAnyPort,
+                           TlsListener::State state, const std::string& error) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  // News from a listener that was already replaced says nothing about the
+  // current one.
+  if (listener != listener_) return;
+  switch (state) {
+    case TlsListener::State::ready: {
+      status_.listening = true;
+      emit(Event{Event::Status{status_}});
+      std::optional<std::uint16_t> port = listener->port();
+      if (config_.advertise && port && *port != 0 && !config_.name.empty()) {
+        if (!advertiser_) {
+          std::weak_ptr<Server> weak = weak_from_this();
+          advertiser_ = std::make_unique<ServiceAdvertiser>(queue_->io.get_executor(),
+                                                            [weak](const std::string& line) {
+                                                              if (auto self = weak.lock())
+                                                                self->log(line);
+                                                            });
+        }
+        advertiser_->start(config_.name, *port);
+      }
+      emit(Event{Event::Listening{port}});
+      break;
+    }
+    case TlsListener::State::failed:
+      status_.listening = false;
+      emit(Event{Event::Status{status_}});
+      if (advertiser_) advertiser_->stop();
+      if (!retryOnAnyPort) {
+        emit(Event{Event::ListenFailed{error}});
+      } else {
+        log("port busy after restart; re-listening on any port");
+        listener_.reset();
+        // Not from inside the failed listener's own start().
+        enqueue([](Server& s) {
+          if (!s.listener_) s.listen(std::nullopt);
+        });
+      }
+      break;
+    case TlsListener::State::cancelled:
+      status_.listening = false;
+      emit(Event{Event::Status{status_}});
+      break;
+    case TlsListener::State::setup:
+      break;
+  }
+}
+
+void Server::restart() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!listener_) return;
+  if (anyPeerReady()) {
+    restartWhenIdle_ = true;
+    return;
+  }
+  restartWhenIdle_ = false;
+  std::optional<std::uint16_t> port = listener_->port();
+  std::shared_ptr<TlsListener> old = std::move(listener_);
+  old->cancel();
+  listener_.reset();
+  listen(port);
+}
+
+void Server::publishPairing() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  Date at = now();
+  status_.code = codeGuard_.code();
+  status_.pairingPaused = !codeGuard_.acceptsPairing(at);
+  status_.qrPayload = pairing_.payload(config_.name).jsonString();
+  status_.devices = pairing_.devices();
+  emit(Event{Event::Status{status_}});
+  if (listener_) restart();
+}
+
+void Server::scheduleTick() {
+  if (!rotateTimer_) return;
+  rotateTimer_->expires_after(config_.tickInterval);
+  std::weak_ptr<Server> weak = weak_from_this();
+  asio::steady_timer* timer = rotateTimer_.get();
+  rotateTimer_->async_wait([weak, timer](const std::error_code& ec) {
+    if (ec) return;
+    auto self = weak.lock();
+    // A stopped (and maybe restarted) server has another timer.
+    if (!self || self->rotateTimer_.get() != timer) return;
+    self->tick();
+    self->scheduleTick();
+  });
+}
+
+void Server::tick() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  Date at = now();
+  std::optional<Date> pausedUntil = codeGuard_.pausedUntil();
+  bool pausedNow = pausedUntil && *pausedUntil > at;
+  bool rotated = codeGuard_.rotateIfDue(at);
+  if (rotated || pausedNow != status_.pairingPaused) publishPairing();
+}
+
+void Server::doStop() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (rotateTimer_) rotateTimer_->cancel();
+  rotateTimer_.reset();
+  if (listener_) {
+    std::shared_ptr<TlsListener> old = std::move(listener_);
+    listener_.reset();
+    old->cancel();
+  }
+  if (advertiser_) advertiser_->stop();
+  std::map<PeerKey, Peer> peers = std::move(peers_);
+  peers_.clear();
+  for (auto& [key, peer] : peers) {
+    if (peer.helloTimer) peer.helloTimer->cancel();
+    peer.conn->cancel();
+  }
+  restartWhenIdle_ = false;
+  status_.listening = false;
+  status_.phone.reset();
+  emit(Event{Event::Status{status_}});
+}
+
+// ---- Peers ------------------------------------------------------------------
+
+void Server::accept(std::shared_ptr<TlsConnection> connection) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  PeerKey key = connection.get();
+  std::weak_ptr<Server> weak = weak_from_this();
+  std::weak_ptr<TlsConnection> weakConnection = connection;
+
+  Peer& peer = peers_[key];
+  peer.conn = connection;
+  peer.helloTimer = std::make_unique<asio::steady_timer>(queue_->io, config_.helloTimeout);
+  peer.helloTimer->async_wait([weak, weakConnection](const std::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock()) self->helloTimedOut(weakConnection);
+  });
+
+  connection->setStateHandler([weak, key](TlsConnection::State state, const std::string& error) {
+    if (auto self = weak.lock()) self->connectionState(key, state, error);
+  });
+  connection->start(queue_->io.get_executor());
+  Transport::receive(
+      connection,
+      [weak, key](Message message) {
+        if (auto self = weak.lock()) self->handle(message, key);
+      },
+      [weak, weakConnection](std::optional<std::string> reason) {
+        if (auto self = weak.lock()) self->receiveEnded(weakConnection, reason);
+      });
+}
+
+void Server::connectionState(PeerKey key, TlsConnection::State state, const std::string& error) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  switch (state) {
+    case TlsConnection::State::ready: {
+      auto found = peers_.find(key);
+      if (found == peers_.end()) return;
+      found->second.ready = true;
+      log("+ peer connected");
+      break;
+    }
+    case TlsConnection::State::failed:
+      log("! peer failed: " + error);
+      removePeer(key);
+      break;
+    case TlsConnection::State::cancelled:
+      removePeer(key);
+      break;
+    default:
+      break;
+  }
+}
+
+void Server::receiveEnded(const std::weak_ptr<TlsConnection>& connection,
+                          const std::optional<std::string>& reason) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (reason) log("! " + *reason);
+  // Whatever ended the loop, the connection is of no more use: cancelling it
+  // removes the peer, so a phone that closed cleanly does not stay greeted.
+  if (auto conn = connection.lock()) conn->cancel();
+}
+
+void Server::helloTimedOut(const std::weak_ptr<TlsConnection>& connection) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto conn = connection.lock();
+  if (!conn) return;
+  auto found = peers_.find(conn.get());
+  if (found == peers_.end() || found->second.device) return;
+  log("! no hello in time — closed");
+  conn->cancel();
+}
+
+void Server::removePeer(PeerKey key) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto found = peers_.find(key);
+  if (found == peers_.end()) return;
+  Peer peer = std::move(found->second);
+  peers_.erase(found);
+  if (peer.helloTimer) peer.helloTimer->cancel();
+  peer.conn->cancel();  // re-enters here for a failed connection, finding nothing
+
+  if (!peer.ready) {
+    if (codeGuard_.recordFailure(now())) {
+      log("! too many failed pairings — code rotated, paused 60 s");
+      publishPairing();
+    }
+    return;
+  }
+  log("- peer gone");
+  if (!anyPeerGreeted()) {
+    status_.phone.reset();
+    emit(Event{Event::Status{status_}});
+  }
+  if (restartWhenIdle_ && !anyPeerReady()) restart();
+}
+
+bool Server::anyPeerReady() const {
+  return std::any_of(peers_.begin(), peers_.end(), [](const auto& p) { return p.second.ready; });
+}
+
+bool Server::anyPeerGreeted() const {
+  return std::any_of(peers_.begin(), peers_.end(),
+                     [](const auto& p) { return p.second.device.has_value(); });
+}
+
+void Server::sendToGreeted(const Message& message) {
+  for (auto& [key, peer] : peers_) {
+    if (peer.device) Transport::send(message, peer.conn);
+  }
+}
+
+void Server::handle(const Message& message, PeerKey key) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto found = peers_.find(key);
+  if (found == peers_.end()) return;
+  Peer& peer = found->second;
+  if (!peer.device) {
+    if (const auto* hello = message.get<Message::Hello>()) {
+      this->hello(*hello, peer);
+    } else {
+      std::shared_ptr<TlsConnection> conn = peer.conn;
+      log("! message before hello — closed");
+      conn->cancel();
+    }
+    return;
+  }
+  std::shared_ptr<TlsConnection> conn = peer.conn;
+  if (message.is<Message::Summary>()) {
+    Transport::send(makeSummaryResult(), conn);
+  } else if (message.is<Message::Rescan>()) {
+    startScan();
+  }
+  // Every other message is either the agent's own kind (ignored) or handled
+  // by the card queue, which answers nothing yet.
+}
+
+void Server::hello(const Message::Hello& hello, Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::shared_ptr<TlsConnection> conn = peer.conn;
+  Date at = now();
+  std::optional<Bytes> key =
+      hello.deviceID.empty() ? codeGuard_.pairingKey(at) : pairing_.key(hello.deviceID);
+  if (!key || !PSK::proofMatches(*key, hello.deviceID, hello.proof)) {
+    log("! hello proof failed for “" +
+        (hello.deviceID.empty() ? std::string("code") : hello.deviceID) + "” — closed");
+    conn->cancel();
+    return;
+  }
+  std::string label;
+  if (hello.deviceID.empty()) {
+    label = "code:" + hello.name;
+  } else {
+    if (pairing_.complete(hello.deviceID, hello.name, at)) {
+      log("★ paired new device “" + hello.name + "” as " + hello.deviceID);
+      publishPairing();  // the peer is ready, so the listener restarts once it has gone
+    }
+    label = hello.deviceID;
+  }
+  peer.identity = hello.deviceID;
+  peer.device = label;
+  if (peer.helloTimer) peer.helloTimer->cancel();
+  status_.phone = hello.name;
+  emit(Event{Event::Status{status_}});
+  log("· hello from “" + hello.name + "” (" + label + ")");
+  Transport::send(Message::Hello{config_.name, "", {}}, conn);
+}
+
+// ---- Cards, status and scans -------------------------------------------------
+
+void Server::rebuildCards() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  cardSet_ = CardSet::build(report_);
+  refreshStatus();
+}
+
+int Server::reattachDecisions() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::unordered_map<std::string, Action> pending;
+  for (const CommitEngine::Entry& entry : engine_.pending()) pending[entry.path] = entry.action;
+  int count = 0;
+  for (const Card& card : cardSet_.cards) {
+    std::vector<Item> items = cardSet_.itemsFor(card);
+    if (items.empty()) continue;
+    std::optional<Action> action;
+    bool agreed = true;
+    for (const Item& item : items) {
+      auto found = pending.find(item.path);
+      if (found == pending.end() || (action && *action != found->second)) {
+        agreed = false;
+        break;
+      }
+      action = found->second;
+    }
+    if (agreed && action) {
+      decisions_[card.id()] = *action;
+      ++count;
+    }
+  }
+  return count;
+}
+
+void Server::refreshStatus() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  status_.roots = config_.scanRoots;
+  status_.scannedAt = report_ ? std::optional<Date>(report_->scannedAt) : std::nullopt;
+  status_.reclaimable = 0;
+  status_.groups = 0;
+  status_.pendingCount = 0;
+  status_.pendingBytes = 0;
+  for (const Card& card : cardSet_.cards) {
+    status_.reclaimable += card.bytes();
+    if (card.group()) ++status_.groups;
+    auto decision = decisions_.find(card.id());
+    if (decision != decisions_.end() && decision->second == Action::trash) {
+      status_.pendingCount += card.fileCount();
+      status_.pendingBytes += card.bytes();
+    }
+  }
+  status_.cards = static_cast<int>(cardSet_.cards.size());
+  status_.files = status_.cards - status_.groups;
+  emit(Event{Event::Status{status_}});
+}
+
+Message::SummaryResult Server::makeSummaryResult() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  Message::SummaryResult result;
+  result.macName = config_.name;
+  result.scannedAt =
+      report_ ? report_->scannedAt
+              : Date{std::chrono::sys_days{std::chrono::year{1} / std::chrono::January / 1}};
+  result.reclaimable = status_.reclaimable;
+  for (DeckID id : {DeckID::smart, DeckID::screenshots, DeckID::duplicates, DeckID::similar,
+                    DeckID::largeDownloads, DeckID::installers}) {
+    auto deck = cardSet_.decks.find(id);
+    if (deck == cardSet_.decks.end() || deck->second.empty()) continue;
+    Deck record;
+    record.id = id;
+    record.name = deckName(id);
+    record.count = static_cast<int>(deck->second.size());
+    for (const Card& card : deck->second) {
+      record.bytes += card.bytes();
+      if (decisions_.contains(card.id())) ++record.reviewed;
+    }
+    result.decks.push_back(std::move(record));
+  }
+  std::stable_sort(result.decks.begin(), result.decks.end(),
+                   [](const Deck& a, const Deck& b) { return a.bytes > b.bytes; });
+  result.pendingCount = status_.pendingCount;
+  result.pendingBytes = status_.pendingBytes;
+  for (const ScanRoot& root : config_.scanRoots) result.roots.push_back(lastComponent(root.path()));
+  return result;
+}
+
+void Server::startScan() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (status_.scanning) return;
+  std::int64_t total = report_ ? report_->filesSeen : 0;
+  status_.scanning = Progress{0, total};
+  emit(Event{Event::Status{status_}});
+  std::vector<std::string> names;
+  for (const ScanRoot& root : config_.scanRoots) names.push_back(lastComponent(root.path()));
+  log("⟳ scanning " + joined(names, ", "));
+
+  auto cache = std::make_shared<HashCache>(config_.storage + "/hashes.plist");
+  std::weak_ptr<Server> weak = weak_from_this();
+  std::shared_ptr<Queue> queue = queue_;
+  asio::post(userInitiatedPool(), [weak, queue, cache, total, scanRoots = config_.scanRoots,
+                                   minBytes = config_.minBytes] {
+    Pipeline::Options options;
+    options.minBytes = minBytes;
+    options.cache = cache.get();
+    options.progress = [weak, queue, total](std::int64_t done) {
+      if (done % 200 != 0) return;
+      asio::post(queue->io, [weak, done, total] {
+        if (auto self = weak.lock()) self->scanProgress(done, total);
+      });
+    };
+    try {
+      Report report = Pipeline::run(scanRoots, options);
+      int hits = cache->hits();
+      int lookups = hits + cache->misses();
+      asio::post(queue->io, [weak, report = std::move(report), hits, lookups]() mutable {
+        if (auto self = weak.lock()) self->scanFinished(std::move(report), hits, lookups);
+      });
+    } catch (const std::exception& e) {
+      asio::post(queue->io, [weak, error = std::string(e.what())] {
+        if (auto self = weak.lock()) self->scanFailed(error);
+      });
+    }
+  });
+}
+
+void Server::scanProgress(std::int64_t done, std::int64_t total) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!status_.scanning) return;  // late news of a scan that has ended
+  status_.scanning = Progress{done, total};
+  emit(Event{Event::Status{status_}});
+  sendToGreeted(Message::ScanProgress{static_cast<int>(done), static_cast<int>(total)});
+}
+
+void Server::scanFailed(const std::string& error) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  status_.scanning.reset();
+  emit(Event{Event::Status{status_}});
+  log("! scan failed: " + error);
+}
+
+void Server::scanFinished(Report report, int cacheHits, int cacheLookups) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  report_ = std::move(report);
+  decisions_.clear();
+  cardSet_ = CardSet::build(report_);
+  int reattached = reattachDecisions();
+  status_.scanning.reset();
+  refreshStatus();
+
+  // Written atomically: a crash mid-write must not leave half a report.
+  createDirectories(parentOf(config_.reportURL));
+  writeFileAtomically(config_.reportURL, report_->storedJSON());
+
+  log("✓ scan: " + std::to_string(report_->filesSeen) + " files, " +
+      std::to_string(cardSet_.cards.size()) + " cards, " + std::to_string(reattached) +
+      " decisions re-attached, hash cache " + std::to_string(cacheHits) + "/" +
+      std::to_string(cacheLookups) + " hits");
+  emit(Event{Event::Scanned{*report_}});
+  int files = static_cast<int>(report_->filesSeen);
+  sendToGreeted(Message::ScanProgress{files, files});
+  sendToGreeted(makeSummaryResult());
+}
+
+}  // namespace tallowick

@@ -1,0 +1,184 @@
+#pragma once
+// The agent's side of the connection with the phone. The server owns the
+// storage directory, the commit engine, the paired phones and the pairing
+// code, the TLS listener (advertised over DNS-SD) and the connected phones,
+// and the cards built from the last scan report. It reports to its owner
+// through events.
+//
+// Threading: everything the server holds lives on one queue,
+// "tallowick.server": an io_context run by one thread the server owns.
+// Construction runs on the caller's thread; every public operation after it
+// only posts work to the queue and returns. onEvent is called on the queue.
+// Scans run on a shared thread pool and post their results back. Every
+// handler holds the server weakly: work for a server that is gone is dropped.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "core/commit/commit_engine.h"
+#include "core/pairing/pairing_guard.h"
+#include "core/pairing/pairing_store.h"
+#include "core/scan/scanner.h"
+#include "core/server/card_set.h"
+#include "core/server/sequence_checker.h"
+#include "core/server/server_status.h"
+#include "shared/credential.h"
+#include "shared/message.h"
+#include "shared/report.h"
+#include "shared/tls_connection.h"
+#include "shared/tls_listener.h"
+
+namespace tallowick {
+
+class ServiceAdvertiser;
+class Thumbnailer;
+
+class Server : public std::enable_shared_from_this<Server> {
+ public:
+  using Status = ServerStatus;
+  using Progress = ServerProgress;
+  using Event = ServerEvent;
+  using Clock = std::function<Date()>;
+
+  struct Config {
+    std::string name;                // shown to the phone; the DNS-SD name
+    std::vector<std::string> roots;  // file URLs of the scan roots
+    std::vector<ScanRoot> scanRoots;
+    std::int64_t minBytes = 1048576;
+    std::string storage;    // absolute path of the storage directory
+    std::string reportURL;  // absolute path of "report.json"
+    bool advertise = true;
+
+    // Address the listener binds; empty means every interface.
+    std::string bindAddress;
+    // "Now" for the pairing guard, the store and the journal; the system
+    // clock when empty.
+    Clock clock;
+    // A connection that has not said hello this long after it was accepted
+    // (whether or not TLS completed) is closed.
+    std::chrono::milliseconds helloTimeout = std::chrono::seconds(30);
+    // Period of the code-rotation tick.
+    std::chrono::milliseconds tickInterval = std::chrono::seconds(15);
+
+    // Folders given as absolute paths or file URLs, every switch on.
+    Config(std::string name, const std::vector<std::string>& roots, std::int64_t minBytes,
+           std::string storage);
+    Config(std::string name, std::vector<ScanRoot> scanRoots, std::int64_t minBytes,
+           std::string storage);
+  };
+
+  // Builds the storage layout, the commit engine (replaying its journal),
+  // the pairing store and guard, and the cards of `report`, then starts the
+  // queue's thread. `code` is the pairing code to begin with (six digits); a
+  // new one is drawn when absent. Not listening yet.
+  static std::shared_ptr<Server> make(Config config, std::optional<Report> report = std::nullopt,
+                                      std::optional<std::string> code = std::nullopt);
+  // Stops the queue's thread; connections and the listener close.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Each of these posts its work to the queue and returns at once.
+  void setOnEvent(std::function<void(const Event&)> onEvent);
+  void start();
+  void stop();
+  void rescan();
+  void setScanRoots(std::vector<ScanRoot> scanRoots);
+  void restartListener();
+  void forgetDevice(std::string deviceID);
+  // Runs `job` on the queue (for owners that need to read state there).
+  void post(std::function<void(Server&)> job);
+
+  // Queue-only accessors. REQUIRES: called on the queue (from post()).
+  const Status& status() const;
+  const Config& config() const;
+  const PairingGuard& codeGuard() const;
+  const PairingStore& pairing() const;
+  // The PSK identities the listener is (or would be) created with.
+  std::vector<Transport::Credential> credentials() const;
+
+ private:
+  struct Queue;
+  using PeerKey = const TlsConnection*;
+  // One accepted connection: ready once TLS completed, greeted once its
+  // hello was accepted (then `device` labels it in journals and logs).
+  struct Peer {
+    std::shared_ptr<TlsConnection> conn;
+    bool ready = false;
+    std::optional<std::string> identity;
+    std::optional<std::string> device;
+    std::unique_ptr<asio::steady_timer> helloTimer;
+  };
+
+  Server(Config config, std::optional<Report> report, std::optional<std::string> code,
+         std::shared_ptr<Queue> queue);
+  void launch();
+  template <class Fn>
+  void enqueue(Fn fn);
+
+  Date now() const;
+  void emit(Event event);
+  void log(std::string line);
+
+  // Listener.
+  void listen(std::optional<std::uint16_t> port);
+  void listenerState(const std::shared_ptr<TlsListener>& listener, bool retryOnAnyPort,
+                     TlsListener::State state, const std::string& error);
+  void restart();
+  void publishPairing();
+  void tick();
+  void scheduleTick();
+  void doStop();
+
+  // Peers.
+  void accept(std::shared_ptr<TlsConnection> connection);
+  void connectionState(PeerKey key, TlsConnection::State state, const std::string& error);
+  void receiveEnded(const std::weak_ptr<TlsConnection>& connection,
+                    const std::optional<std::string>& reason);
+  void helloTimedOut(const std::weak_ptr<TlsConnection>& connection);
+  void removePeer(PeerKey key);
+  void handle(const Message& message, PeerKey key);
+  void hello(const Message::Hello& hello, Peer& peer);
+  bool anyPeerReady() const;
+  bool anyPeerGreeted() const;
+  void sendToGreeted(const Message& message);
+
+  // Cards, status and scans.
+  void rebuildCards();
+  int reattachDecisions();
+  void refreshStatus();
+  Message::SummaryResult makeSummaryResult() const;
+  void startScan();
+  void scanProgress(std::int64_t done, std::int64_t total);
+  void scanFinished(Report report, int cacheHits, int cacheLookups);
+  void scanFailed(const std::string& error);
+
+  std::shared_ptr<Queue> queue_;  // first: outlives every member below
+  SequenceChecker sequence_;
+  std::function<void(const Event&)> onEvent_;
+  Config config_;
+  std::shared_ptr<TlsListener> listener_;
+  std::unique_ptr<Thumbnailer> thumbnailer_;
+  std::map<PeerKey, Peer> peers_;
+  CommitEngine engine_;
+  PairingStore pairing_;
+  PairingGuard codeGuard_;
+  std::unique_ptr<asio::steady_timer> rotateTimer_;
+  bool restartWhenIdle_ = false;
+  std::optional<Report> report_;
+  CardSet cardSet_;
+  std::unordered_map<Uuid, Action> decisions_;
+  Status status_;
+  std::unique_ptr<ServiceAdvertiser> advertiser_;
+};
+
+}  // namespace tallowick

@@ -1,0 +1,583 @@
+// The server end to end over loopback TLS: pairing with the code and with the
+// QR offer through the real listener, refusals of bad or silent peers, the
+// pause after repeated failures, status and events, and a rescan.
+
+#include "core/server/server.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include <gtest/gtest.h>
+#include <asio.hpp>
+
+#include "core/commit/commit_engine.h"
+#include "shared/file_util.h"
+#include "shared/pairing_payload.h"
+#include "shared/psk.h"
+#include "shared/tls_test_util.h"
+#include "shared/transport.h"
+
+namespace tallowick {
+namespace {
+
+using ::tallowick::testing::runUntil;
+using ::tallowick::testing::StateLog;
+using ::tallowick::testing::watch;
+using namespace std::chrono_literals;
+
+constexpr const char* kCode = "123456";
+constexpr std::string_view kIdentities = "listening with identities: ";
+
+// Every event the server emitted, readable from the test thread.
+class EventLog {
+ public:
+  void add(const ServerEvent& event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+  }
+  std::vector<ServerEvent> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    for (const auto& event : events()) {
+      if (const auto* log = event.get<ServerEvent::Log>()) out.push_back(log->line);
+    }
+    return out;
+  }
+  int count(std::string_view prefix) const {
+    int n = 0;
+    for (const auto& line : lines()) n += line.starts_with(prefix) ? 1 : 0;
+    return n;
+  }
+  bool has(std::string_view line) const { return count(line) > 0; }
+  std::optional<ServerStatus> status() const {
+    std::optional<ServerStatus> last;
+    for (const auto& event : events()) {
+      if (const auto* status = event.get<ServerEvent::Status>()) last = status->status;
+    }
+    return last;
+  }
+  std::optional<std::uint16_t> port() const {
+    std::optional<std::uint16_t> last;
+    for (const auto& event : events()) {
+      if (const auto* listening = event.get<ServerEvent::Listening>()) last = listening->port;
+    }
+    return last;
+  }
+  // The identities of the most recent listener.
+  std::string identities() const {
+    std::string last;
+    for (const auto& line : lines()) {
+      if (line.starts_with(kIdentities)) last = line.substr(kIdentities.size());
+    }
+    return last;
+  }
+  int listeningCount() const {
+    int n = 0;
+    for (const auto& event : events()) n += event.get<ServerEvent::Listening>() ? 1 : 0;
+    return n;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ServerEvent> events_;
+};
+
+// A phone as the tests drive it: a TLS client on the test's io_context.
+struct Phone {
+  std::shared_ptr<TlsConnection> conn;
+  std::shared_ptr<StateLog> states = std::make_shared<StateLog>();
+  std::vector<Message> received;
+  bool closed = false;
+  std::optional<std::string> reason;
+
+  template <class T>
+  const T* first() const {
+    for (const auto& message : received) {
+      if (const T* found = message.get<T>()) return found;
+    }
+    return nullptr;
+  }
+};
+
+// A clock the tests move by hand; safe to read from the server's thread.
+struct TestClock {
+  Date base = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  std::atomic<std::int64_t> offset{0};
+  Date now() const { return base + std::chrono::seconds(offset.load()); }
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tallowick-server-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv("HOME", (dir_ + "/home").c_str(), 1);
+    setenv("XDG_DATA_HOME", (dir_ + "/home/.local/share").c_str(), 1);
+    root_ = dir_ + "/root";
+    storage_ = dir_ + "/storage";
+    ASSERT_TRUE(createDirectories(root_));
+  }
+
+  void TearDown() override {
+    for (auto& phone : phones_) phone->conn->cancel();
+    runUntil(
+        io_,
+        [&] {
+          for (auto& phone : phones_) {
+            if (!phone->states->ended() && !phone->states->states.empty()) return false;
+          }
+          return true;
+        },
+        3s);
+    server_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  Server::Config config() {
+    Server::Config config("Test Mac", std::vector<std::string>{root_}, 1, storage_);
+    config.advertise = false;
+    config.bindAddress = "127.0.0.1";
+    config.clock = [clock = clock_] { return clock->now(); };
+    config.tickInterval = 50ms;
+    return config;
+  }
+
+  // Starts the server and waits until it listens.
+  void start(Server::Config config, std::optional<Report> report = std::nullopt) {
+    server_ = Server::make(std::move(config), std::move(report), std::string(kCode));
+    server_->setOnEvent([events = events_](const ServerEvent& event) { events->add(event); });
+    server_->start();
+    ASSERT_TRUE(waitFor([&] { return events_->port().has_value(); }));
+    port_ = *events_->port();
+  }
+
+  bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    return runUntil(io_, done, limit);
+  }
+
+  std::shared_ptr<Phone> connect(Transport::Parameters parameters) {
+    auto phone = std::make_shared<Phone>();
+    phone->conn = TlsConnection::make("127.0.0.1", port_, std::move(parameters));
+    watch(phone->conn, phone->states);
+    phone->conn->start(io_.get_executor());
+    std::weak_ptr<Phone> weak = phone;
+    Transport::receive(
+        phone->conn,
+        [weak](Message message) {
+          if (auto p = weak.lock()) p->received.push_back(std::move(message));
+        },
+        [weak](std::optional<std::string> reason) {
+          if (auto p = weak.lock()) {
+            p->closed = true;
+            p->reason = reason;
+          }
+        });
+    phones_.push_back(phone);
+    return phone;
+  }
+
+  void hello(Phone& phone, const std::string& name, const std::string& deviceID, const Bytes& key) {
+    Transport::send(Message::Hello{name, deviceID, PSK::proof(key, deviceID)}, phone.conn);
+  }
+
+  // Connects with the code and says hello; returns once the agent answered.
+  std::shared_ptr<Phone> greetedWithCode(const std::string& name, const std::string& code = kCode) {
+    auto phone = connect(Transport::pairingParameters(code));
+    hello(*phone, name, "", PSK::derive(code));
+    EXPECT_TRUE(waitFor([&] { return phone->first<Message::Hello>() != nullptr; }));
+    return phone;
+  }
+
+  std::string dir_, root_, storage_;
+  std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
+  std::shared_ptr<EventLog> events_ = std::make_shared<EventLog>();
+  asio::io_context io_;
+  std::shared_ptr<Server> server_;
+  std::uint16_t port_ = 0;
+  std::vector<std::shared_ptr<Phone>> phones_;
+};
+
+TEST_F(ServerTest, PairsWithTheCodeAndForgetsThePhoneWhenItCloses) {
+  start(config());
+  auto status = events_->status();
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(status->listening);
+  EXPECT_EQ(status->code, kCode);
+  EXPECT_TRUE(events_->lines().front().starts_with("listening with identities: tallowick, dev-"));
+
+  auto phone = greetedWithCode("Ann's phone");
+  const auto* reply = phone->first<Message::Hello>();
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->name, "Test Mac");
+  EXPECT_EQ(reply->deviceID, "");
+  EXPECT_TRUE(reply->proof.empty());
+  ASSERT_TRUE(
+      waitFor([&] { return events_->has("· hello from “Ann's phone” (code:Ann's phone)"); }));
+  EXPECT_TRUE(events_->has("+ peer connected"));
+  EXPECT_EQ(events_->status()->phone, "Ann's phone");
+
+  Transport::send(Message::Summary{}, phone->conn);
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
+  const auto* summary = phone->first<Message::SummaryResult>();
+  EXPECT_EQ(summary->macName, "Test Mac");
+  EXPECT_TRUE(summary->decks.empty());
+  EXPECT_EQ(summary->roots, std::vector<std::string>{"root"});
+
+  // A clean close from the phone must end the peer on the agent too.
+  phone->conn->cancel();
+  ASSERT_TRUE(waitFor([&] { return events_->has("- peer gone"); }));
+  ASSERT_TRUE(waitFor([&] { return !events_->status()->phone.has_value(); }));
+  // A code pairing stores nothing.
+  EXPECT_FALSE(std::filesystem::exists(storage_ + "/devices.json"));
+}
+
+TEST_F(ServerTest, PairsWithTheQrOfferAndReconnectsAsAPairedDevice) {
+  start(config());
+  auto payload = PairingPayload::parse(events_->status()->qrPayload);
+  ASSERT_TRUE(payload);
+  EXPECT_EQ(payload->name, "Test Mac");
+  Bytes key = *codec::base64Decode(payload->psk);
+  int listensBefore = events_->listeningCount();
+
+  auto phone = connect(Transport::parameters(payload->id, key));
+  hello(*phone, "Bo", payload->id, key);
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::Hello>() != nullptr; }));
+  ASSERT_TRUE(waitFor([&] { return events_->has("★ paired new device “Bo” as " + payload->id); }));
+  auto status = events_->status();
+  ASSERT_EQ(status->devices.size(), 1u);
+  EXPECT_EQ(status->devices[0].deviceID, payload->id);
+  EXPECT_EQ(status->devices[0].key, key);
+  auto newPayload = PairingPayload::parse(status->qrPayload);
+  ASSERT_TRUE(newPayload);
+  EXPECT_NE(newPayload->id, payload->id) << "a used offer is replaced";
+  EXPECT_TRUE(std::filesystem::exists(storage_ + "/devices.json"));
+
+  // The listener keeps serving the phone; it restarts with the new identity
+  // list only once the phone has gone, on the same port.
+  Transport::send(Message::Summary{}, phone->conn);
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
+  EXPECT_EQ(events_->listeningCount(), listensBefore);
+  phone->conn->cancel();
+  ASSERT_TRUE(waitFor([&] { return events_->listeningCount() > listensBefore; }));
+  EXPECT_EQ(events_->port(), port_);
+  EXPECT_EQ(events_->identities(), "tallowick, " + newPayload->id + ", " + payload->id);
+
+  auto again = connect(Transport::parameters(payload->id, key));
+  hello(*again, "Bo", payload->id, key);
+  ASSERT_TRUE(waitFor([&] { return again->first<Message::Hello>() != nullptr; }));
+  ASSERT_TRUE(
+      waitFor([&] { return events_->count("· hello from “Bo” (" + payload->id + ")") == 2; }));
+  EXPECT_EQ(events_->count("★ paired"), 1);
+}
+
+struct BadHelloCase {
+  const char* label;
+  std::function<Message(const Bytes& codeKey)> message;
+  std::string line;
+};
+
+TEST_F(ServerTest, ClosesPeersThatDoNotProveTheirKeyAndKeepsServingOthers) {
+  const std::string unknown = "dev-00112233445566ff";
+  const std::vector<BadHelloCase> cases = {
+      {"message before hello", [](const Bytes&) { return Message(Message::Summary{}); },
+       "! message before hello — closed"},
+      {"wrong proof",
+       [](const Bytes&) {
+         return Message(Message::Hello{"Eve", "", Bytes(32, 7)});
+       },
+       "! hello proof failed for “code” — closed"},
+      {"unknown device",
+       [unknown](const Bytes& key) {
+         return Message(Message::Hello{"Eve", unknown, PSK::proof(key, unknown)});
+       },
+       "! hello proof failed for “" + unknown + "” — closed"},
+  };
+  start(config());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto phone = connect(Transport::pairingParameters(kCode));
+    Transport::send(c.message(PSK::derive(kCode)), phone->conn);
+    ASSERT_TRUE(waitFor([&] { return phone->closed; }));
+    EXPECT_TRUE(phone->received.empty()) << "nothing is sent to an unauthenticated peer";
+    EXPECT_TRUE(events_->has(c.line));
+  }
+  EXPECT_FALSE(events_->has("· hello"));
+  EXPECT_FALSE(events_->status()->phone.has_value());
+  // TLS completed for all of them: none counts as a failed pairing.
+  EXPECT_FALSE(events_->status()->pairingPaused);
+
+  auto good = greetedWithCode("Ann");
+  EXPECT_NE(good->first<Message::Hello>(), nullptr);
+}
+
+TEST_F(ServerTest, ClosesAGreetedPeerThatSendsABadFrameLength) {
+  const std::vector<std::pair<std::uint32_t, const char*>> cases = {{0, "zero"},
+                                                                    {67'108'865, "64 MiB + 1"}};
+  start(config());
+  for (const auto& [length, label] : cases) {
+    SCOPED_TRACE(label);
+    auto phone = greetedWithCode("Ann");
+    int goneBefore = events_->count("- peer gone");
+    Bytes header{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    phone->conn->send(header);
+    ASSERT_TRUE(waitFor([&] { return phone->closed; }));
+    ASSERT_TRUE(waitFor([&] { return events_->count("- peer gone") == goneBefore + 1; }));
+    EXPECT_TRUE(events_->has("! bad frame length"));
+  }
+  EXPECT_FALSE(events_->status()->phone.has_value());
+}
+
+TEST_F(ServerTest, SurvivesGarbageInsteadOfTls) {
+  start(config());
+  asio::ip::tcp::socket raw(io_);
+  raw.connect({asio::ip::make_address("127.0.0.1"), port_});
+  std::string garbage = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  asio::write(raw, asio::buffer(garbage));
+  ASSERT_TRUE(waitFor([&] { return events_->count("! peer failed: ") == 1; }));
+  EXPECT_FALSE(events_->has("+ peer connected"));
+  auto phone = greetedWithCode("Ann");
+  EXPECT_NE(phone->first<Message::Hello>(), nullptr);
+}
+
+TEST_F(ServerTest, ClosesConnectionsThatStaySilent) {
+  auto c = config();
+  c.helloTimeout = 300ms;
+  start(c);
+  // One never starts TLS, the other completes TLS but never says hello.
+  asio::ip::tcp::socket raw(io_);
+  raw.connect({asio::ip::make_address("127.0.0.1"), port_});
+  auto silent = connect(Transport::pairingParameters(kCode));
+  ASSERT_TRUE(waitFor([&] { return silent->closed; }, 10s));
+  EXPECT_TRUE(silent->received.empty());
+  ASSERT_TRUE(waitFor([&] { return events_->count("! no hello in time — closed") == 2; }, 10s));
+  // The agent closed the raw socket too: reading it ends.
+  raw.non_blocking(false);
+  char byte;
+  std::error_code ec;
+  raw.read_some(asio::buffer(&byte, 1), ec);
+  EXPECT_TRUE(ec) << "the silent socket is closed by the agent";
+  // A phone that says hello in time stays.
+  auto phone = greetedWithCode("Ann");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(phone->closed);
+}
+
+TEST_F(ServerTest, FiveWrongCodesPausePairingUntilThePauseEnds) {
+  start(config());
+  for (int i = 1; i <= 5; ++i) {
+    SCOPED_TRACE(i);
+    auto phone = connect(Transport::pairingParameters("654321"));
+    ASSERT_TRUE(waitFor([&] { return phone->states->ended(); }));
+    EXPECT_FALSE(phone->states->has(TlsConnection::State::ready));
+    ASSERT_TRUE(waitFor([&] { return events_->count("! peer failed: ") == i; }));
+  }
+  const std::string pauseLine = "! too many failed pairings — code rotated, paused 60 s";
+  ASSERT_TRUE(waitFor([&] { return events_->has(pauseLine); }));
+  ASSERT_TRUE(waitFor([&] { return events_->status()->pairingPaused; }));
+  std::string newCode = events_->status()->code;
+  EXPECT_NE(newCode, kCode);
+  // The listener came back without the code identity.
+  ASSERT_TRUE(waitFor([&] { return events_->identities().starts_with("dev-"); }));
+
+  // The old code no longer works, and neither does the new one while paused.
+  for (const std::string& code : {std::string(kCode), newCode}) {
+    auto phone = connect(Transport::pairingParameters(code));
+    ASSERT_TRUE(waitFor([&] { return phone->states->ended(); }));
+    EXPECT_FALSE(phone->states->has(TlsConnection::State::ready)) << code;
+  }
+  EXPECT_EQ(events_->count(pauseLine), 1);
+
+  // After the pause the next tick restores the code identity.
+  clock_->offset += 61;
+  ASSERT_TRUE(waitFor([&] { return !events_->status()->pairingPaused; }));
+  ASSERT_TRUE(waitFor([&] { return events_->identities().starts_with("tallowick, "); }));
+  auto phone = greetedWithCode("Ann", events_->status()->code);
+  EXPECT_NE(phone->first<Message::Hello>(), nullptr);
+}
+
+TEST_F(ServerTest, ServesTwentyPhonesAtOnce) {
+  start(config());
+  std::vector<std::shared_ptr<Phone>> phones;
+  for (int i = 0; i < 20; ++i) {
+    auto phone = connect(Transport::pairingParameters(kCode));
+    hello(*phone, "phone " + std::to_string(i), "", PSK::derive(kCode));
+    phones.push_back(phone);
+  }
+  ASSERT_TRUE(waitFor([&] {
+    return std::all_of(phones.begin(), phones.end(), [](const std::shared_ptr<Phone>& p) {
+      return p->first<Message::Hello>() != nullptr;
+    });
+  }));
+  EXPECT_EQ(events_->count("+ peer connected"), 20);
+  EXPECT_EQ(events_->count("· hello from"), 20);
+  // One leaves: the others keep the phone shown.
+  phones[0]->conn->cancel();
+  ASSERT_TRUE(waitFor([&] { return events_->count("- peer gone") == 1; }));
+  EXPECT_TRUE(events_->status()->phone.has_value());
+  for (auto& phone : phones) phone->conn->cancel();
+  ASSERT_TRUE(waitFor([&] { return events_->count("- peer gone") == 20; }));
+  EXPECT_FALSE(events_->status()->phone.has_value());
+}
+
+TEST_F(ServerTest, ForgettingADeviceClosesItsConnectionAndDropsItsIdentity) {
+  start(config());
+  auto payload = *PairingPayload::parse(events_->status()->qrPayload);
+  Bytes key = *codec::base64Decode(payload.psk);
+  auto phone = connect(Transport::parameters(payload.id, key));
+  hello(*phone, "Bo", payload.id, key);
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::Hello>() != nullptr; }));
+
+  ASSERT_NE(events_->identities().find(payload.id), std::string::npos);
+  int listens = events_->listeningCount();
+
+  server_->forgetDevice(payload.id);
+  ASSERT_TRUE(waitFor([&] { return phone->closed; }));
+  ASSERT_TRUE(waitFor([&] { return events_->status()->devices.empty(); }));
+  ASSERT_TRUE(waitFor([&] { return events_->listeningCount() > listens; }));
+  EXPECT_EQ(events_->identities().find(payload.id), std::string::npos);
+  auto again = connect(Transport::parameters(payload.id, key));
+  ASSERT_TRUE(waitFor([&] { return again->states->ended(); }));
+  EXPECT_FALSE(again->states->has(TlsConnection::State::ready));
+}
+
+TEST_F(ServerTest, StopEndsEveryConnectionAndStartListensAgain) {
+  start(config());
+  auto phone = greetedWithCode("Ann");
+  server_->stop();
+  ASSERT_TRUE(waitFor([&] { return phone->closed; }));
+  ASSERT_TRUE(waitFor([&] {
+    auto s = events_->status();
+    return !s->listening && !s->phone;
+  }));
+  server_->start();
+  ASSERT_TRUE(waitFor([&] { return events_->listeningCount() == 2; }));
+  port_ = *events_->port();
+  auto next = greetedWithCode("Ann");
+  EXPECT_NE(next->first<Message::Hello>(), nullptr);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST_F(ServerTest, RescanStoresTheReportAndTellsGreetedPhones) {
+  writeFile(root_ + "/a.bin", std::string(4096, 'x'));
+  writeFile(root_ + "/b.bin", std::string(4096, 'x'));
+  start(config());
+  auto phone = greetedWithCode("Ann");
+  Transport::send(Message::Rescan{}, phone->conn);
+  ASSERT_TRUE(waitFor([&] {
+    for (const auto& event : events_->events()) {
+      if (event.get<ServerEvent::Scanned>()) return true;
+    }
+    return false;
+  }));
+  EXPECT_TRUE(events_->has("⟳ scanning root"));
+  EXPECT_TRUE(events_->has("✓ scan: 2 files, 1 cards, 0 decisions re-attached, hash cache 0/"));
+  auto status = events_->status();
+  EXPECT_FALSE(status->scanning.has_value());
+  EXPECT_EQ(status->cards, 1);
+  EXPECT_EQ(status->groups, 1);
+  EXPECT_EQ(status->reclaimable, 4096);
+  ASSERT_TRUE(status->scannedAt.has_value());
+
+  auto stored = readWholeFile(storage_ + "/report.json");
+  ASSERT_TRUE(stored);
+  Report report = Report::fromStoredJSON(*stored);
+  EXPECT_EQ(report.filesSeen, 2);
+  ASSERT_EQ(report.groups.size(), 1u);
+
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
+  const auto* progress = phone->first<Message::ScanProgress>();
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->done, 2);
+  EXPECT_EQ(progress->total, 2);
+  const auto* summary = phone->first<Message::SummaryResult>();
+  ASSERT_EQ(summary->decks.size(), 2u);
+  EXPECT_EQ(summary->decks[0].id, DeckID::smart);
+  EXPECT_EQ(summary->decks[1].id, DeckID::duplicates);
+  EXPECT_EQ(summary->decks[1].bytes, 4096);
+}
+
+TEST_F(ServerTest, StatusCountsStagedDecisionsFromTheJournal) {
+  // A report with a four-member duplicate group and a loose file; the
+  // journal holds pending trash decisions for the group's three non-keepers.
+  Report report;
+  std::vector<Item> members;
+  for (int i = 0; i < 4; ++i) {
+    Item item;
+    item.path = root_ + "/copy" + std::to_string(i);
+    item.bytes = 100;
+    item.score = 1;
+    members.push_back(item);
+  }
+  Group group;
+  group.keeperID = members[0].id;
+  for (const auto& m : members) group.memberIDs.push_back(m.id);
+  group.reclaimable = 300;
+  report.keepers.push_back(members[0]);
+  report.items.assign(members.begin() + 1, members.end());
+  report.groups.push_back(group);
+  Item loose;
+  loose.path = root_ + "/old.dmg";
+  loose.bytes = 50;
+  loose.score = 2;
+  report.items.push_back(loose);
+  report.filesSeen = 5;
+  {
+    CommitEngine engine(CommitEngine::Config({root_}, storage_));
+    for (int i = 1; i < 4; ++i) engine.record(members[i], Action::trash, "code:Ann");
+    engine.record(loose, Action::keep, "code:Ann");
+  }
+  start(config(), report);
+  auto status = events_->status();
+  EXPECT_EQ(status->cards, 2);
+  EXPECT_EQ(status->groups, 1);
+  EXPECT_EQ(status->files, 1);
+  EXPECT_EQ(status->reclaimable, 350);
+  EXPECT_EQ(status->pendingCount, 3);
+  EXPECT_EQ(status->pendingBytes, 300);
+  EXPECT_EQ(status->scannedAt, std::optional<Date>(report.scannedAt));
+
+  auto phone = greetedWithCode("Ann");
+  Transport::send(Message::Summary{}, phone->conn);
+  ASSERT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
+  const auto* summary = phone->first<Message::SummaryResult>();
+  EXPECT_EQ(summary->pendingCount, 3);
+  ASSERT_FALSE(summary->decks.empty());
+  EXPECT_EQ(summary->decks[0].id, DeckID::smart);
+  EXPECT_EQ(summary->decks[0].reviewed, 2) << "the keep decision re-attaches too";
+}
+
+TEST_F(ServerTest, WithoutAReportEveryCountIsZero) {
+  start(config());
+  auto status = events_->status();
+  EXPECT_EQ(status->cards, 0);
+  EXPECT_EQ(status->reclaimable, 0);
+  EXPECT_EQ(status->pendingCount, 0);
+  EXPECT_FALSE(status->scannedAt.has_value());
+  ASSERT_EQ(status->roots.size(), 1u);
+  EXPECT_EQ(status->roots[0].path(), root_);
+  // The ready listener's status comes before its port.
+  auto events = events_->events();
+  auto listening = std::find_if(events.begin(), events.end(), [](const ServerEvent& e) {
+    return e.get<ServerEvent::Listening>() != nullptr;
+  });
+  ASSERT_NE(listening, events.begin());
+  const auto* before = std::prev(listening)->get<ServerEvent::Status>();
+  ASSERT_NE(before, nullptr);
+  EXPECT_TRUE(before->status.listening);
+}
+
+}  // namespace
+}  // namespace tallowick
