@@ -34,6 +34,11 @@ class Fd {
     fd_ = fd;
   }
   int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   bool valid() const { return fd_ >= 0; }
 
  private:
@@ -93,20 +98,22 @@ struct Location {
 };
 
 std::error_code openLayout(const std::string& dir, Location& out) {
-  for (const char* sub : {"files", "info"}) {
-    std::string path = dir + "/" + sub;
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return lastError();
-  }
-  int files = ::open((dir + "/files").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (files < 0) return lastError();
-  int info = ::open((dir + "/info").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (info < 0) {
-    ::close(files);
-    return lastError();
+  Fd fds[2];
+  const char* subs[2] = {"files", "info"};
+  for (int i = 0; i < 2; ++i) {
+    std::string path = dir + "/" + subs[i];
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+      if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return lastError();
+      fd = ::open(path.c_str(), flags);
+    }
+    if (fd < 0) return lastError();
+    fds[i].reset(fd);
   }
   out.dir = dir;
-  out.files.reset(files);
-  out.info.reset(info);
+  out.files.reset(fds[0].release());
+  out.info.reset(fds[1].release());
   return {};
 }
 
@@ -330,10 +337,14 @@ MoveResult moveToTrash(const std::string& path) {
   std::string home = homeTrashDir();
   bool useHome = false;
   if (!home.empty()) {
-    std::error_code ignored;
-    std::filesystem::create_directories(parentOf(home), ignored);
-    ::mkdir(home.c_str(), 0700);
-    useHome = mountKey(home) == fileKey;
+    std::optional<std::uint64_t> homeKey = mountKey(home);
+    if (!homeKey) {
+      std::error_code ignored;
+      std::filesystem::create_directories(parentOf(home), ignored);
+      ::mkdir(home.c_str(), 0700);
+      homeKey = mountKey(home);
+    }
+    useHome = homeKey == fileKey;
   }
   if (useHome) {
     if (auto error = openLayout(home, location)) {
