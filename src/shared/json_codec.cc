@@ -1,6 +1,7 @@
 #include "shared/json_codec.h"
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace tallowick::codec {
@@ -23,28 +24,135 @@ bool readDigits(std::string_view text, std::size_t at, std::size_t count, int& o
 
 const char* typeName(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::object: return "object";
-    case Json::value_t::array: return "array";
-    case Json::value_t::string: return "string";
-    case Json::value_t::boolean: return "bool";
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::object:
+      return "object";
+    case Json::value_t::array:
+      return "array";
+    case Json::value_t::string:
+      return "string";
+    case Json::value_t::boolean:
+      return "bool";
     case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned: return "integer";
-    case Json::value_t::number_float: return "number";
-    default: return "other";
+    case Json::value_t::number_unsigned:
+      return "integer";
+    case Json::value_t::number_float:
+      return "number";
+    default:
+      return "other";
   }
 }
 
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int base64Value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+// The value of each Base64 character, -1 for every other byte.
+constexpr std::array<std::int8_t, 256> kBase64Values = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::int8_t>(i);
+  return table;
+}();
+
+// True when every byte is in 0x20..0x7F and none is '"' or '\\': such text
+// reads back from JSON as itself and is written without escapes. Eight bytes
+// at a time, since it runs over whole previews.
+bool isPlainJsonText(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p + i, 8);
+    const std::uint64_t quote = x ^ (kOnes * '"');
+    const std::uint64_t backslash = x ^ (kOnes * '\\');
+    // Each term has a high bit set in some byte iff: a byte is below 0x20,
+    // a byte is 0x80 or above, a byte is '"', a byte is '\\'.
+    const std::uint64_t bad = ((x - kOnes * 0x20) & ~x) | x | ((quote - kOnes) & ~quote) |
+                              ((backslash - kOnes) & ~backslash);
+    if (bad & kHighs) return false;
+  }
+  for (; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+bool isLongPlainString(const Json& value) {
+  if (!value.is_string()) return false;
+  const auto& s = value.get_ref<const std::string&>();
+  return s.size() >= kLongString && isPlainJsonText(s);
+}
+
+bool containsLongPlainString(const Json& value) {
+  if (value.is_structured()) {
+    for (const auto& child : value) {
+      if (containsLongPlainString(child)) return true;
+    }
+    return false;
+  }
+  return isLongPlainString(value);
+}
+
+std::string nlohmannCompact(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Writes the compact form of `value` as nlohmann would, but copies long plain
+// strings whole instead of passing them through its per-character escaper.
+// Subtrees without such strings go to nlohmann as they are.
+void appendCompact(const Json& value, std::string& out) {
+  if (isLongPlainString(value)) {
+    const auto& s = value.get_ref<const std::string&>();
+    out.push_back('"');
+    out.append(s);
+    out.push_back('"');
+  } else if (!value.is_structured() || !containsLongPlainString(value)) {
+    out.append(nlohmannCompact(value));
+  } else if (value.is_object()) {
+    out.push_back('{');
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      if (!first) out.push_back(',');
+      first = false;
+      out.append(nlohmannCompact(Json(it.key())));
+      out.push_back(':');
+      appendCompact(it.value(), out);
+    }
+    out.push_back('}');
+  } else {
+    out.push_back('[');
+    bool first = true;
+    for (const auto& element : value) {
+      if (!first) out.push_back(',');
+      first = false;
+      appendCompact(element, out);
+    }
+    out.push_back(']');
+  }
+}
+
+bool isJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A long plain string value in a text being parsed: its content and its
+// position among all string values of the document, in text order.
+struct LongValue {
+  std::size_t begin;
+  std::size_t end;
+  std::size_t ordinal;
+};
+
+Json parseWithNlohmann(std::string_view text) {
+  try {
+    return Json::parse(text.begin(), text.end());
+  } catch (const Json::exception& e) {
+    throw DecodeError(std::string("The given data was not valid JSON. ") + e.what());
+  }
 }
 
 }  // namespace
@@ -84,77 +192,132 @@ std::optional<Date> parseDate(std::string_view text) {
 }
 
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {
-  std::string out;
-  out.reserve((size + 2) / 3 * 4);
+  std::string out((size + 2) / 3 * 4, '\0');
+  char* o = out.data();
   std::size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    std::uint32_t v = data[i] << 16 | data[i + 1] << 8 | data[i + 2];
-    out.push_back(kBase64Alphabet[v >> 18 & 63]);
-    out.push_back(kBase64Alphabet[v >> 12 & 63]);
-    out.push_back(kBase64Alphabet[v >> 6 & 63]);
-    out.push_back(kBase64Alphabet[v & 63]);
+  for (; i + 3 <= size; i += 3, o += 4) {
+    const std::uint32_t v =
+        std::uint32_t{data[i]} << 16 | std::uint32_t{data[i + 1]} << 8 | data[i + 2];
+    o[0] = kBase64Alphabet[v >> 18 & 63];
+    o[1] = kBase64Alphabet[v >> 12 & 63];
+    o[2] = kBase64Alphabet[v >> 6 & 63];
+    o[3] = kBase64Alphabet[v & 63];
   }
   if (std::size_t rest = size - i; rest > 0) {
-    std::uint32_t v = data[i] << 16 | (rest == 2 ? data[i + 1] << 8 : 0);
-    out.push_back(kBase64Alphabet[v >> 18 & 63]);
-    out.push_back(kBase64Alphabet[v >> 12 & 63]);
-    out.push_back(rest == 2 ? kBase64Alphabet[v >> 6 & 63] : '=');
-    out.push_back('=');
+    const std::uint32_t v =
+        std::uint32_t{data[i]} << 16 | (rest == 2 ? std::uint32_t{data[i + 1]} << 8 : 0);
+    o[0] = kBase64Alphabet[v >> 18 & 63];
+    o[1] = kBase64Alphabet[v >> 12 & 63];
+    o[2] = rest == 2 ? kBase64Alphabet[v >> 6 & 63] : '=';
+    o[3] = '=';
   }
   return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
-  Bytes out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    bool last = i + 4 == text.size();
-    int pad = 0;
-    if (last) pad = (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=');
-    std::uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      int d;
-      if (k >= 4 - pad) {
-        d = 0;
-      } else {
-        d = base64Value(static_cast<unsigned char>(text[i + k]));
-        if (d < 0) return std::nullopt;
-      }
-      v = v << 6 | static_cast<std::uint32_t>(d);
-    }
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    if (pad < 2) out.push_back(static_cast<std::uint8_t>(v >> 8));
-    if (pad < 1) out.push_back(static_cast<std::uint8_t>(v));
+  if (text.empty()) return Bytes{};
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t last = text.size() - 4;
+  // Padding is allowed only at the end: "x===" and "xx=y" fail below because
+  // '=' has no value.
+  const int pad = (s[last + 3] == '=') + (s[last + 2] == '=' && s[last + 3] == '=');
+  Bytes out(text.size() / 4 * 3 - static_cast<std::size_t>(pad));
+  std::uint8_t* o = out.data();
+  for (std::size_t i = 0; i < last; i += 4, o += 3) {
+    const int a = kBase64Values[s[i]], b = kBase64Values[s[i + 1]];
+    const int c = kBase64Values[s[i + 2]], d = kBase64Values[s[i + 3]];
+    if ((a | b | c | d) < 0) return std::nullopt;
+    const auto v = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+    o[0] = static_cast<std::uint8_t>(v >> 16);
+    o[1] = static_cast<std::uint8_t>(v >> 8);
+    o[2] = static_cast<std::uint8_t>(v);
   }
+  const int a = kBase64Values[s[last]], b = kBase64Values[s[last + 1]];
+  const int c = pad >= 2 ? 0 : kBase64Values[s[last + 2]];
+  const int d = pad >= 1 ? 0 : kBase64Values[s[last + 3]];
+  if ((a | b | c | d) < 0) return std::nullopt;
+  const auto v = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+  o[0] = static_cast<std::uint8_t>(v >> 16);
+  if (pad < 2) o[1] = static_cast<std::uint8_t>(v >> 8);
+  if (pad < 1) o[2] = static_cast<std::uint8_t>(v);
   return out;
 }
 
 Json parse(std::string_view text) {
-  // Bound the nesting before the parser sees the text.
+  // One pass bounds the nesting before the parser sees the text (it would
+  // otherwise recurse without bound on hostile input) and finds long string
+  // values without escapes, which are kept away from nlohmann's lexer: it
+  // reads them a character at a time, many times slower than a copy.
+  const std::size_t n = text.size();
   int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
+  std::size_t stringValues = 0;
+  std::vector<LongValue> longValues;
+  for (std::size_t i = 0; i < n;) {
+    const char c = text[i];
+    if (c == '"') {
+      const std::size_t begin = i + 1;
+      bool escaped = false;
+      std::size_t quote = text.find('"', begin);
+      for (std::size_t from = begin;;) {
+        if (quote == std::string_view::npos) quote = n;
+        const std::size_t backslash = text.substr(0, quote).find('\\', from);
+        if (backslash == std::string_view::npos) break;
+        escaped = true;
+        from = backslash + 2;
+        // The quote found was the escaped character: look further.
+        if (from > quote) quote = from >= n ? n : text.find('"', from);
       }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
+      if (quote >= n) break;  // unterminated; the parser reports it
+      i = quote + 1;
+      std::size_t next = i;
+      while (next < n && isJsonWhitespace(text[next])) ++next;
+      if (next < n && text[next] == ':') continue;  // a key
+      if (!escaped && quote - begin >= kLongString &&
+          isPlainJsonText(text.substr(begin, quote - begin))) {
+        longValues.push_back({begin, quote, stringValues});
+      }
+      ++stringValues;
+      continue;
+    }
+    if (c == '[' || c == '{') {
       if (++depth > kMaxDepth) throw DecodeError("The JSON nesting is too deep.");
     } else if (c == ']' || c == '}') {
       --depth;
     }
+    ++i;
   }
+  if (longValues.empty()) return parseWithNlohmann(text);
+
+  // Parse the text with each long value emptied, then put the values back
+  // as the parser meets them. Such a value is valid JSON whatever it holds,
+  // so emptying it neither makes nor hides an error.
+  std::string rest;
+  std::size_t copied = 0;
+  for (const auto& v : longValues) {
+    rest.append(text.substr(copied, v.begin - copied));
+    copied = v.end;
+  }
+  rest.append(text.substr(copied));
+  std::size_t ordinal = 0;
+  std::size_t nextLong = 0;
+  const Json::parser_callback_t restore = [&](int, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::value && parsed.is_string()) {
+      if (nextLong < longValues.size() && longValues[nextLong].ordinal == ordinal) {
+        const auto& v = longValues[nextLong++];
+        parsed.get_ref<std::string&>().assign(text.substr(v.begin, v.end - v.begin));
+      }
+      ++ordinal;
+    }
+    return true;
+  };
   try {
-    return Json::parse(text.begin(), text.end());
-  } catch (const Json::exception& e) {
-    throw DecodeError(std::string("The given data was not valid JSON. ") + e.what());
+    Json result = Json::parse(rest.begin(), rest.end(), restore);
+    if (nextLong == longValues.size() && ordinal == stringValues) return result;
+  } catch (const Json::exception&) {
+    // Fall through: the whole text again gives the error its exact wording.
   }
+  return parseWithNlohmann(text);
 }
 
 std::string dumpStored(const Json& value) {
@@ -162,7 +325,10 @@ std::string dumpStored(const Json& value) {
 }
 
 std::string dumpCompact(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (!containsLongPlainString(value)) return nlohmannCompact(value);
+  std::string out;
+  appendCompact(value, out);
+  return out;
 }
 
 void typeMismatch(const char* expected, const Json& got) {
@@ -203,7 +369,8 @@ std::uint64_t decodeUnsigned(const Json& value) {
     if (v < 0) throw DecodeError("Number " + std::to_string(v) + " does not fit.");
     return static_cast<std::uint64_t>(v);
   }
-  if (value.is_number_float()) throw DecodeError("Number " + value.dump() + " is not an unsigned integer.");
+  if (value.is_number_float())
+    throw DecodeError("Number " + value.dump() + " is not an unsigned integer.");
   typeMismatch("unsigned integer", value);
 }
 

@@ -73,9 +73,17 @@ Date wholeSeconds(Date date);
 
 // Standard alphabet, with padding, no line breaks.
 std::string base64Encode(const std::uint8_t* data, std::size_t size);
-inline std::string base64Encode(const Bytes& data) { return base64Encode(data.data(), data.size()); }
+inline std::string base64Encode(const Bytes& data) {
+  return base64Encode(data.data(), data.size());
+}
 // Strict: rejects characters outside the alphabet, bad padding and bad length.
 std::optional<Bytes> base64Decode(std::string_view text);
+
+// String values of at least this many bytes, all printable ASCII without '"'
+// or '\\', are copied whole by parse and dumpCompact instead of going through
+// nlohmann's per-character lexer and escaper (Base64 previews); the results
+// are the same as nlohmann's.
+inline constexpr std::size_t kLongString = 4096;
 
 // Parses one JSON document. Throws DecodeError for malformed text, invalid
 // UTF-8 or nesting deeper than kMaxDepth (the parser would otherwise recurse
@@ -104,21 +112,15 @@ inline Json encode(Date v) { return formatDate(v); }
 inline Json encode(const Uuid& v) { return v.string(); }
 inline Json encode(const Bytes& v) { return base64Encode(v); }
 template <class E>
-  requires std::is_enum_v<E>
-Json encode(E v) {
-  return std::string(rawValue(v));
-}
+requires std::is_enum_v<E> Json encode(E v) { return std::string(rawValue(v)); }
 // Records provide `Json toJson() const`.
 template <class T>
-  requires requires(const T& t) {
-    { t.toJson() } -> std::convertible_to<Json>;
-  }
-Json encode(const T& v) {
-  return v.toJson();
+requires requires(const T& t) {
+  { t.toJson() } -> std::convertible_to<Json>;
 }
+Json encode(const T& v) { return v.toJson(); }
 template <class T>
-  requires(!std::is_same_v<T, std::uint8_t>)
-Json encode(const std::vector<T>& v) {
+requires(!std::is_same_v<T, std::uint8_t>) Json encode(const std::vector<T>& v) {
   Json array = Json::array();
   for (const auto& e : v) array.push_back(encode(e));
   return array;
@@ -156,7 +158,8 @@ T decode(const Json& value) {
   } else if constexpr (std::is_same_v<T, std::uint64_t>) {
     return decodeUnsigned(value);
   } else if constexpr (std::is_integral_v<T>) {
-    return static_cast<T>(decodeInteger(value, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+    return static_cast<T>(
+        decodeInteger(value, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
   } else if constexpr (std::is_same_v<T, double>) {
     if (!value.is_number()) typeMismatch("number", value);
     return value.get<double>();
@@ -178,7 +181,8 @@ T decode(const Json& value) {
   } else if constexpr (std::is_enum_v<T>) {
     if (!value.is_string()) typeMismatch("string", value);
     auto e = enumFromRaw<T>(value.get_ref<const std::string&>());
-    if (!e) throw DecodeError("Cannot initialize from invalid raw value " + value.get<std::string>());
+    if (!e)
+      throw DecodeError("Cannot initialize from invalid raw value " + value.get<std::string>());
     return *e;
   } else if constexpr (IsVector<T>::value) {
     if (!value.is_array()) typeMismatch("array", value);
@@ -197,7 +201,8 @@ template <class T>
 T field(const Json& object, const char* key) {
   if (!object.is_object()) typeMismatch("object", object);
   auto it = object.find(key);
-  if (it == object.end()) throw DecodeError(std::string("No value associated with key \"") + key + "\".");
+  if (it == object.end())
+    throw DecodeError(std::string("No value associated with key \"") + key + "\".");
   try {
     return decode<T>(*it);
   } catch (const DecodeError& e) {
