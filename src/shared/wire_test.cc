@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <random>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace tallowick {
@@ -144,6 +146,106 @@ TEST(WireTest, ByteSpanDecodeMatchesTextDecode) {
   const std::string body = R"({"undo":{"id":"00000000-0000-0000-0000-0000000000FF"}})";
   std::vector<std::uint8_t> bytes(body.begin(), body.end());
   EXPECT_EQ(Wire::decode(std::span<const std::uint8_t>(bytes)), Wire::decode(body));
+}
+
+// Decoding through nlohmann's parser and Message::fromJson with no shortcut:
+// the message, or the error text.
+std::variant<Message, std::string> plainDecode(const std::string& body) {
+  try {
+    Json j;
+    try {
+      j = Json::parse(body);
+    } catch (const Json::exception& e) {
+      return std::string("The given data was not valid JSON. ") + e.what();
+    }
+    return Message::fromJson(j);
+  } catch (const DecodeError& e) {
+    return std::string(e.what());
+  }
+}
+
+std::variant<Message, std::string> wireDecode(const std::string& body) {
+  try {
+    return Wire::decode(body);
+  } catch (const DecodeError& e) {
+    return std::string(e.what());
+  }
+}
+
+std::string plainBody(const Message& m) {
+  return m.toJson().dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+TEST(WireTest, LargePreviewsFrameExactlyAsPlainJsonAndReadBack) {
+  std::mt19937 rng(11);
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, codec::kLongString / 4 * 3 - 1, codec::kLongString / 4 * 3,
+        std::size_t{1} << 20, (std::size_t{1} << 20) + 2}) {
+    SCOPED_TRACE(size);
+    Bytes data(size);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    const Message m = M::PreviewData{Uuid::random(), data};
+    auto frame = Wire::encode(m);
+    ASSERT_TRUE(frame);
+    const std::string body = frame->substr(Wire::kHeaderSize);
+    EXPECT_EQ(body, plainBody(m));
+    EXPECT_EQ(Wire::frameLength(std::string_view(*frame).substr(0, Wire::kHeaderSize)),
+              body.size());
+    EXPECT_EQ(Wire::decode(body), m);
+  }
+}
+
+TEST(WireTest, BodiesWithLongStringsDecodeAsPlainJsonDoes) {
+  const std::string id = "00000000-0000-0000-0000-0000000000FF";
+  const std::string b64 = codec::base64Encode(Bytes(codec::kLongString, 0xFB));
+  const std::string longReason(codec::kLongString * 2, 'r');
+  auto preview = [&](const std::string& data) {
+    return R"({"previewData":{"id":")" + id + R"(","data":")" + data + "\"}}";
+  };
+  struct Case {
+    const char* what;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"preview", preview(b64)},
+      {"data not Base64", preview(std::string(codec::kLongString, '!'))},
+      {"data with a line break escape", preview(b64.substr(0, 100) + "\\n" + b64.substr(100))},
+      {"data with an escaped slash", preview(b64.substr(0, 100) + "\\/" + b64.substr(100))},
+      {"data with invalid UTF-8", preview(b64 + "\xC3\x28")},
+      {"data missing padding", preview(b64.substr(0, b64.size() - 1))},
+      {"data is the id's place",
+       R"({"previewData":{"id":")" + b64 + R"(","data":")" + b64 + "\"}}"},
+      {"duplicate data, last wins",
+       R"({"previewData":{"id":")" + id + R"(","data":"!!!!","data":")" + b64 + "\"}}"},
+      {"duplicate data, bad one last",
+       R"({"previewData":{"id":")" + id + R"(","data":")" + b64 + R"(","data":"!!!!"}})"},
+      {"unknown long member",
+       R"({"previewData":{"id":")" + id + R"(","x":")" + b64 + R"(","data":"AAAA"}})"},
+      {"two case names", R"({"previewData":{"id":")" + id + R"(","data":")" + b64 +
+                             R"("},"refused":{"reason":")" + longReason + "\"}}"},
+      {"long case name", R"({")" + longReason + R"(":{}})"},
+      {"long refusal", R"({"refused":{"reason":")" + longReason + "\"}}"},
+      {"long refusal, whitespace", "{ \"refused\" : { \"reason\" :\n\"" + longReason + "\" } }"},
+      {"long refusal with a quote", R"({"refused":{"reason":")" + longReason + R"(\"x"}})"},
+      {"refusal as an array", R"({"refused":{"reason":[")" + longReason + "\"]}}"},
+      {"truncated after data", preview(b64).substr(0, preview(b64).size() - 1)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto got = wireDecode(c.body);
+    const auto expected = plainDecode(c.body);
+    EXPECT_EQ(got, expected)
+        << (std::holds_alternative<std::string>(got) ? std::get<std::string>(got) : "a message")
+        << " / "
+        << (std::holds_alternative<std::string>(expected) ? std::get<std::string>(expected)
+                                                          : "a message");
+  }
+  // The outcomes themselves, so that a decoder that got laxer on both sides is noticed.
+  EXPECT_TRUE(std::holds_alternative<Message>(wireDecode(cases[0].body)));
+  EXPECT_EQ(std::get<std::string>(wireDecode(cases[1].body)),
+            "Case \"previewData\": Key \"data\": Encountered Data is not valid Base64.");
+  EXPECT_EQ(std::get<std::string>(wireDecode(cases[10].body)),
+            "Invalid number of keys found, expected one.");
 }
 
 }  // namespace
