@@ -14,12 +14,27 @@ using codec::setOptional;
 std::string Item::url() const { return pathToFileURL(path); }
 
 std::int64_t Item::pixels() const {
-  return static_cast<std::int64_t>(width.value_or(0)) * static_cast<std::int64_t>(height.value_or(0));
+  return static_cast<std::int64_t>(width.value_or(0)) *
+         static_cast<std::int64_t>(height.value_or(0));
 }
 
 double Item::ageDays(Date now) const {
-  Date reference = lastOpenedAt ? *lastOpenedAt : modifiedAt ? *modifiedAt : createdAt ? *createdAt : now;
-  double seconds = std::chrono::duration<double>(now - reference).count();
+  Date reference = lastOpenedAt ? *lastOpenedAt
+                   : modifiedAt ? *modifiedAt
+                   : createdAt  ? *createdAt
+                                : now;
+  // File dates can lie centuries away (a broken clock, a crafted archive);
+  // their distance must not overflow the clock's integer count.
+  Date::rep diff = 0;
+  double seconds = 0;
+  if (__builtin_sub_overflow(now.time_since_epoch().count(), reference.time_since_epoch().count(),
+                             &diff)) {
+    seconds = (static_cast<double>(now.time_since_epoch().count()) -
+               static_cast<double>(reference.time_since_epoch().count())) *
+              std::chrono::duration<double>(Date::duration(1)).count();
+  } else {
+    seconds = std::chrono::duration<double>(Date::duration(diff)).count();
+  }
   double days = seconds / 86400.0;
   if (std::isnan(days) || days < 0) return 0;
   return days;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace tallowick {
 namespace {
 
@@ -28,6 +30,19 @@ TEST(Item, AgeTakesLastOpenedThenModifiedThenCreated) {
     item.createdAt = c.created;
     EXPECT_DOUBLE_EQ(item.ageDays(now), c.days);
   }
+}
+
+TEST(Item, AgeOfDatesCenturiesAwayDoesNotOverflow) {
+  const Date now = at(2026, 1, 31);
+  const Date ancient{Date::duration(std::numeric_limits<Date::rep>::min() + 1)};
+  const Date distant{Date::duration(std::numeric_limits<Date::rep>::max() - 1)};
+  Item item;
+  item.modifiedAt = distant;
+  item.createdAt = ancient;
+  EXPECT_EQ(item.ageDays(ancient), 0);  // the reference lies far in the future
+  item.modifiedAt = ancient;
+  EXPECT_GT(item.ageDays(distant), 200000.0);  // about 584 years
+  EXPECT_GT(item.ageDays(now), 100000.0);
 }
 
 TEST(Item, PixelsNeedBothDimensions) {
@@ -80,7 +95,8 @@ TEST(Item, DecodingRejectsBadRequiredMembersAndIgnoresUnknownOnes) {
   Json good = Item{}.toJson();
   good["unknown"] = 1;
   EXPECT_NO_THROW(Item::fromJson(good));
-  for (const char* key : {"id", "path", "kind", "bytes", "isScreenCapture", "isCloud", "reasons", "score"}) {
+  for (const char* key :
+       {"id", "path", "kind", "bytes", "isScreenCapture", "isCloud", "reasons", "score"}) {
     Json j = good;
     j.erase(key);
     EXPECT_THROW(Item::fromJson(j), DecodeError) << key;
