@@ -153,7 +153,10 @@ void Server::setOnEvent(std::function<void(const Event&)> onEvent) {
   enqueue([onEvent = std::move(onEvent)](Server& s) mutable { s.onEvent_ = std::move(onEvent); });
 }
 void Server::start() {
-  enqueue([](Server& s) { s.listen(std::nullopt); });
+  // A port the user asked for is not silently swapped for another one.
+  enqueue([](Server& s) {
+    s.listen(s.config_.port ? std::optional<std::uint16_t>(s.config_.port) : std::nullopt, false);
+  });
 }
 void Server::stop() {
   enqueue([](Server& s) { s.doStop(); });
@@ -233,7 +236,7 @@ std::vector<Transport::Credential> Server::credentials() const {
   return list;
 }
 
-void Server::listen(std::optional<std::uint16_t> port) {
+void Server::listen(std::optional<std::uint16_t> port, bool retryOnAnyPort) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   std::vector<Transport::Credential> list = credentials();
   std::vector<std::string> identities;
@@ -248,7 +251,7 @@ void Server::listen(std::optional<std::uint16_t> port) {
     log(std::string("! listener not created: ") + e.what());
     return;
   }
-  bool retryOnAnyPort = port.has_value() && *port != 0;
+  retryOnAnyPort = retryOnAnyPort && port.has_value() && *port != 0;
 
   if (!rotateTimer_) {
     rotateTimer_ = std::make_unique<asio::steady_timer>(queue_->io);
@@ -306,7 +309,7 @@ void Server::listenerState(const std::shared_ptr<TlsListener>& listener, bool re
         listener_.reset();
         // Not from inside the failed listener's own start().
         enqueue([](Server& s) {
-          if (!s.listener_) s.listen(std::nullopt);
+          if (!s.listener_) s.listen(std::nullopt, false);
         });
       }
       break;
@@ -331,7 +334,7 @@ void Server::restart() {
   std::shared_ptr<TlsListener> old = std::move(listener_);
   old->cancel();
   listener_.reset();
-  listen(port);
+  listen(port, true);
 }
 
 void Server::publishPairing() {

@@ -60,6 +60,9 @@ class Server : public std::enable_shared_from_this<Server> {
 
     // Address the listener binds; empty means every interface.
     std::string bindAddress;
+    // Port the first listener of start() asks for; 0 means any. A restart
+    // keeps whatever port the listener had.
+    std::uint16_t port = 0;
     // "Now" for the pairing guard, the store and the journal; the system
     // clock when empty.
     Clock clock;
@@ -130,7 +133,8 @@ class Server : public std::enable_shared_from_this<Server> {
   void log(std::string line);
 
   // Listener.
-  void listen(std::optional<std::uint16_t> port);
+  // `retryOnAnyPort`: a failure to bind `port` falls back once to any port.
+  void listen(std::optional<std::uint16_t> port, bool retryOnAnyPort);
   void listenerState(const std::shared_ptr<TlsListener>& listener, bool retryOnAnyPort,
                      TlsListener::State state, const std::string& error);
   void restart();

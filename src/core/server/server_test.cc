@@ -466,6 +466,24 @@ TEST_F(ServerTest, StopEndsEveryConnectionAndStartListensAgain) {
   EXPECT_NE(next->first<Message::Hello>(), nullptr);
 }
 
+TEST_F(ServerTest, AFirstStartOnABusyPortReportsTheFailure) {
+  asio::ip::tcp::acceptor busy(io_, {asio::ip::make_address("127.0.0.1"), 0});
+  auto c = config();
+  c.port = busy.local_endpoint().port();
+  server_ = Server::make(c, std::nullopt, std::string(kCode));
+  server_->setOnEvent([events = events_](const ServerEvent& event) { events->add(event); });
+  server_->start();
+  ASSERT_TRUE(waitFor([&] {
+    for (const auto& event : events_->events()) {
+      if (event.get<ServerEvent::ListenFailed>()) return true;
+    }
+    return false;
+  }));
+  EXPECT_FALSE(events_->status()->listening);
+  EXPECT_EQ(events_->listeningCount(), 0) << "a port the user chose is not swapped silently";
+  EXPECT_FALSE(events_->has("port busy after restart; re-listening on any port"));
+}
+
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }

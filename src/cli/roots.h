@@ -1,0 +1,29 @@
+#pragma once
+// The folders a command works on: ROOT arguments (each must be an existing
+// folder; every switch on) followed by the roots of a JSON roots file.
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/scan/scanner.h"
+
+namespace tallowick::cli {
+
+// "/a/b/" and "b/../b" become absolute, without a trailing slash.
+std::string absoluteFolder(const std::string& path);
+
+// The roots of `folders` (in order) and then of the JSON array in
+// `rootsJson` (when not empty). No value, after one line on `err` prefixed
+// with `command` ("tallowick serve"), when a folder does not exist or the
+// file cannot be read or decoded.
+std::optional<std::vector<ScanRoot>> resolveRoots(const std::vector<std::string>& folders,
+                                                  const std::string& rootsJson,
+                                                  const std::string& command, std::ostream& err);
+
+// Desktop, Downloads, Pictures, Documents and Movies in `home`, in this
+// order, those that exist; every switch on.
+std::vector<ScanRoot> defaultRoots(const std::string& home);
+
+}  // namespace tallowick::cli

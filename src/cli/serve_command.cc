@@ -1,0 +1,186 @@
+#include "cli/serve_command.h"
+
+#include <qrencode.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "cli/roots.h"
+#include "core/server/computer_name.h"
+#include "core/server/server.h"
+#include "shared/file_util.h"
+#include "shared/report.h"
+
+namespace tallowick::cli {
+namespace {
+
+constexpr const char* kCommand = "tallowick serve";
+
+std::string defaultStorage() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data && data[0] == '/') return std::string(data) + "/Tallowick";
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + "/.local/share/Tallowick";
+}
+
+std::optional<Report> storedReport(const std::string& path) {
+  auto text = readWholeFile(path);
+  if (!text) return std::nullopt;
+  try {
+    return Report::fromStoredJSON(*text);
+  } catch (const std::exception&) {
+    return std::nullopt;  // the next scan writes a fresh one
+  }
+}
+
+bool isCode(const std::string& code) {
+  return code.size() == 6 &&
+         std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Prints what the user needs to see, one flushed line each. Runs on the
+// server's queue only.
+class Printer {
+ public:
+  explicit Printer(bool terminal) : terminal_(terminal) {}
+
+  void operator()(const ServerEvent& event) {
+    if (const auto* log = event.get<ServerEvent::Log>()) {
+      std::cout << log->line << std::endl;
+    } else if (const auto* listening = event.get<ServerEvent::Listening>()) {
+      if (listening->port) std::cout << "listening on " << *listening->port << std::endl;
+    } else if (const auto* failed = event.get<ServerEvent::ListenFailed>()) {
+      std::cout << "! listening failed: " << failed->error << std::endl;
+    } else if (const auto* status = event.get<ServerEvent::Status>()) {
+      if (status->status.code != code_) {
+        code_ = status->status.code;
+        std::cout << "code " << code_ << std::endl;
+      }
+      if (status->status.qrPayload != qr_) {
+        qr_ = status->status.qrPayload;
+        std::cout << "qr " << qr_ << std::endl;
+        if (terminal_) std::cout << terminalQRCode(qr_) << std::flush;
+      }
+    }
+  }
+
+ private:
+  bool terminal_;
+  std::string code_;
+  std::string qr_;
+};
+
+}  // namespace
+
+std::string terminalQRCode(const std::string& text) {
+  QRcode* code = QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_M, QR_MODE_8, 1);
+  if (!code) return {};
+  constexpr int kQuiet = 2;
+  const int size = code->width + 2 * kQuiet;
+  auto dark = [&](int x, int y) {
+    x -= kQuiet;
+    y -= kQuiet;
+    if (x < 0 || y < 0 || x >= code->width || y >= code->width) return false;
+    return (code->data[y * code->width + x] & 1) != 0;
+  };
+  // Light modules are drawn as full blocks so the code reads on a dark
+  // terminal background as well as on a light one.
+  std::string out;
+  for (int y = 0; y < size; y += 2) {
+    for (int x = 0; x < size; ++x) {
+      bool top = dark(x, y);
+      bool bottom = y + 1 < size ? dark(x, y + 1) : false;
+      if (!top && !bottom)
+        out += "█";
+      else if (!top)
+        out += "▀";
+      else if (!bottom)
+        out += "▄";
+      else
+        out += " ";
+    }
+    out += "\n";
+  }
+  QRcode_free(code);
+  return out;
+}
+
+void addServeCommand(CLI::App& app, Run& run) {
+  auto options = std::make_shared<ServeCommandOptions>();
+  CLI::App* serve = app.add_subcommand("serve", "Serve the cards to a paired phone until stopped.");
+  serve->add_option("--storage", options->storage,
+                    "Storage folder (default $XDG_DATA_HOME/Tallowick).");
+  serve->add_option("--port", options->port, "Listen on this port (default any free port).");
+  serve->add_option("--bind", options->bind, "Listen on this address only (default every one).");
+  serve->add_option("--code", options->code, "Six-digit pairing code to start with.");
+  serve->add_flag("--no-advertise", options->noAdvertise, "Do not publish the DNS-SD service.");
+  serve
+      ->add_option("--min-bytes", options->minBytes,
+                   "Record only files of at least this many bytes (default 1048576).")
+      ->check(CLI::NonNegativeNumber);
+  serve->add_option(
+      "--roots-json", options->rootsJson,
+      "Also scan the roots in this JSON array (url, duplicates, screenshots, stale).");
+  serve->add_option("ROOT", options->roots,
+                    "Folders to scan (default Desktop, Downloads, Pictures, Documents, Movies).");
+  serve->callback([options, &run] { run = [options] { return runServe(*options); }; });
+}
+
+int runServe(const ServeCommandOptions& options) {
+  if (!options.code.empty() && !isCode(options.code)) {
+    std::cerr << kCommand << ": the code must be six digits: " << options.code << "\n";
+    return kUsageError;
+  }
+  auto roots = resolveRoots(options.roots, options.rootsJson, kCommand, std::cerr);
+  if (!roots) return kUsageError;
+  if (options.roots.empty() && options.rootsJson.empty()) {
+    const char* home = std::getenv("HOME");
+    *roots = defaultRoots(home ? home : "");
+    if (roots->empty()) {
+      std::cerr << kCommand << ": none of Desktop, Downloads, Pictures, Documents or Movies "
+                << "exists in the home folder; serving without folders\n";
+    }
+  }
+  std::string storage =
+      options.storage.empty() ? defaultStorage() : absoluteFolder(options.storage);
+
+  // The server's threads inherit this mask, so the signals reach sigwait
+  // below and nothing else.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  Server::Config config(computerName(), *roots, options.minBytes, storage);
+  config.advertise = !options.noAdvertise;
+  config.bindAddress = options.bind;
+  config.port = options.port;
+  std::optional<std::string> code;
+  if (!options.code.empty()) code = options.code;
+
+  auto server = Server::make(config, storedReport(config.reportURL), code);
+  // The status events of construction went to no one; the listener's first
+  // status event brings the code and the QR payload.
+  server->setOnEvent(Printer(::isatty(STDOUT_FILENO) == 1));
+  server->start();
+  server->rescan();
+
+  int received = 0;
+  sigwait(&signals, &received);
+
+  server->stop();
+  std::promise<void> stopped;
+  server->post([&stopped](Server&) { stopped.set_value(); });
+  stopped.get_future().wait();
+  server.reset();
+  return 0;
+}
+
+}  // namespace tallowick::cli

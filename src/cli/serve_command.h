@@ -1,0 +1,34 @@
+#pragma once
+// `tallowick serve`: the phone server alone, in the foreground, until SIGINT
+// or SIGTERM.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/command.h"
+
+namespace tallowick::cli {
+
+struct ServeCommandOptions {
+  std::vector<std::string> roots;
+  std::string rootsJson;
+  std::string storage;  // empty: $XDG_DATA_HOME/Tallowick
+  std::string bind;     // empty: every interface
+  std::uint16_t port = 0;
+  std::string code;  // empty: a new one
+  std::int64_t minBytes = 1 << 20;
+  bool noAdvertise = false;
+};
+
+// Adds the subcommand; when chosen, sets `run`.
+void addServeCommand(CLI::App& app, Run& run);
+// Serves until SIGINT or SIGTERM; returns the exit status.
+int runServe(const ServeCommandOptions& options);
+
+// The QR code of `text` (error correction M) drawn with half-block
+// characters, two modules rows per text line, with a quiet zone; empty when
+// it cannot be encoded.
+std::string terminalQRCode(const std::string& text);
+
+}  // namespace tallowick::cli
