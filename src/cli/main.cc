@@ -4,12 +4,14 @@
 
 #include "cli/command.h"
 #include "cli/scan_command.h"
+#include "cli/serve_command.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Finds files you may no longer need in the folders you choose.", "tallowick"};
   app.require_subcommand(1);
   tallowick::cli::Run run;
   tallowick::cli::addScanCommand(app, run);
+  tallowick::cli::addServeCommand(app, run);
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
