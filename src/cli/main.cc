@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/command.h"
+#include "cli/phone_command.h"
 #include "cli/scan_command.h"
 #include "cli/serve_command.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
   tallowick::cli::Run run;
   tallowick::cli::addScanCommand(app, run);
   tallowick::cli::addServeCommand(app, run);
+  tallowick::cli::addPhoneCommand(app, run);
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {

@@ -1,0 +1,484 @@
+#include "cli/phone_command.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "core/server/service_browser.h"
+#include "shared/file_util.h"
+#include "shared/keychain.h"
+#include "shared/pairing_payload.h"
+#include "shared/phone_client.h"
+#include "shared/psk.h"
+
+namespace tallowick::cli {
+namespace {
+
+using Received = PhoneClient::Received;
+
+// One command of the command line, ready to run on the connection.
+struct Step {
+  enum class Kind {
+    hello,    // print the agent's hello
+    notice,   // send; the agent does not answer
+    request,  // send; print the awaited reply
+    preview,  // send; save the image, print where it went
+    rescan,   // send; print progress until the summary that follows
+    swipe,    // interactive session
+  };
+  Kind kind = Kind::request;
+  Message message;
+  PhoneClient::Predicate awaited;
+  std::string outFile;
+};
+
+template <class... Cases>
+PhoneClient::Predicate replyIs() {
+  return [](const Message& m) { return (m.is<Cases>() || ...) || m.is<Message::Refused>(); };
+}
+
+std::optional<int> parseInt(std::string_view text) {
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Turns the words after the options into steps; an error is one line of text.
+struct Parsed {
+  std::vector<Step> steps;
+  std::string error;
+};
+
+Parsed parseCommands(const std::vector<std::string>& words) {
+  Parsed parsed;
+  std::size_t i = 0;
+  auto fail = [&](std::string error) {
+    parsed.error = std::move(error);
+    return parsed;
+  };
+  auto next = [&]() -> std::optional<std::string> {
+    if (i >= words.size()) return std::nullopt;
+    return words[i++];
+  };
+  auto uuidArg = [&]() -> std::optional<Uuid> {
+    auto word = next();
+    return word ? Uuid::parse(*word) : std::nullopt;
+  };
+  if (words.empty()) return fail("no command given (try: hello)");
+  while (i < words.size()) {
+    const std::string command = words[i++];
+    Step step;
+    if (command == "hello") {
+      step.kind = Step::Kind::hello;
+    } else if (command == "summary") {
+      step.message = Message::Summary{};
+      step.awaited = replyIs<Message::SummaryResult>();
+    } else if (command == "deck") {
+      auto word = next();
+      auto deck = word ? enumFromRaw<DeckID>(*word) : std::nullopt;
+      if (!deck)
+        return fail(
+            "deck: expected a deck (smart, screenshots, duplicates, similar, largeDownloads, "
+            "installers)");
+      Message::DeckNext request{*deck, 0, 20};
+      while (i < words.size() && (words[i] == "--after" || words[i] == "--n")) {
+        const std::string flag = words[i++];
+        auto value = i < words.size() ? parseInt(words[i++]) : std::nullopt;
+        if (!value) return fail("deck: " + flag + " needs a number");
+        (flag == "--after" ? request.after : request.n) = *value;
+      }
+      step.message = request;
+      step.awaited = replyIs<Message::QueueBatch>();
+    } else if (command == "decide") {
+      auto id = uuidArg();
+      auto word = next();
+      auto action = word ? enumFromRaw<Action>(*word) : std::nullopt;
+      if (!id || !action) return fail("decide: expected CARD keep|trash|skip");
+      step.kind = Step::Kind::notice;
+      step.message = Message::Decision{*id, *action};
+    } else if (command == "undo") {
+      auto id = uuidArg();
+      if (!id) return fail("undo: expected a card id");
+      step.kind = Step::Kind::notice;
+      step.message = Message::Undo{*id};
+    } else if (command == "keeper") {
+      auto group = uuidArg();
+      auto item = uuidArg();
+      if (!group || !item) return fail("keeper: expected GROUP ITEM");
+      step.message = Message::SetKeeper{*group, *item};
+      step.awaited = replyIs<Message::CardUpdated>();
+    } else if (command == "staged") {
+      step.message = Message::Staged{};
+      step.awaited = replyIs<Message::StagedBatch>();
+    } else if (command == "preview") {
+      auto id = uuidArg();
+      if (!id) return fail("preview: expected a card or member id");
+      int maxPixel = 2048;
+      while (i < words.size() && (words[i] == "--max" || words[i] == "--out")) {
+        const std::string flag = words[i++];
+        if (i >= words.size()) return fail("preview: " + flag + " needs a value");
+        if (flag == "--out") {
+          step.outFile = words[i++];
+        } else {
+          auto value = parseInt(words[i++]);
+          if (!value || *value <= 0) return fail("preview: --max needs a positive number");
+          maxPixel = *value;
+        }
+      }
+      if (step.outFile.empty()) return fail("preview: --out FILE is required");
+      step.kind = Step::Kind::preview;
+      step.message = Message::Preview{*id, maxPixel};
+      Uuid wanted = *id;
+      step.awaited = [wanted](const Message& m) {
+        if (const auto* data = m.get<Message::PreviewData>()) return data->id == wanted;
+        return m.is<Message::Refused>();
+      };
+    } else if (command == "commit") {
+      step.message = Message::Commit{};
+      step.awaited = replyIs<Message::CommitResult>();
+    } else if (command == "empty-trash") {
+      bool confirm = i < words.size() && words[i] == "--confirm";
+      if (confirm) ++i;
+      step.message = Message::EmptyTrash{confirm};
+      step.awaited = replyIs<Message::Ok>();
+    } else if (command == "rescan") {
+      step.kind = Step::Kind::rescan;
+      step.message = Message::Rescan{};
+      step.awaited = replyIs<Message::SummaryResult>();
+    } else if (command == "swipe") {
+      step.kind = Step::Kind::swipe;
+    } else {
+      return fail("unknown command \"" + command + "\"");
+    }
+    parsed.steps.push_back(std::move(step));
+  }
+  return parsed;
+}
+
+void printJson(std::ostream& out, const Json& json) {
+  out << json.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+  out.flush();
+}
+
+// Decimal units, as file managers show sizes.
+std::string humanBytes(std::int64_t bytes) {
+  static const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  double value = static_cast<double>(bytes);
+  int unit = -1;
+  while (value >= 1000 && unit < 4) {
+    value /= 1000;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+// Reads single key presses from a terminal without waiting for Enter, and
+// puts the terminal back as it was.
+class KeyReader {
+ public:
+  explicit KeyReader(std::istream& in) : in_(in) {
+    if (&in == &std::cin && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_) == 0) {
+      termios raw = saved_;
+      raw.c_lflag &= ~(ICANON | ECHO);
+      raw.c_cc[VMIN] = 1;
+      raw.c_cc[VTIME] = 0;
+      raw_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+  }
+  ~KeyReader() {
+    if (raw_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+  }
+  KeyReader(const KeyReader&) = delete;
+  KeyReader& operator=(const KeyReader&) = delete;
+
+  // The next key that is not white space; no value at the end of input.
+  std::optional<char> next() {
+    char c;
+    while (in_.get(c)) {
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return c;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::istream& in_;
+  termios saved_{};
+  bool raw_ = false;
+};
+
+std::string describe(const Card& card) {
+  std::string text = card.title();
+  auto file = card.previewFile();
+  if (file) text += "  in " + file->folder;
+  text += "  " + humanBytes(card.bytes());
+  if (const auto* f = card.file()) {
+    std::string reasons;
+    for (Reason reason : f->reasons) {
+      reasons += (reasons.empty() ? "" : ", ") + std::string(rawValue(reason));
+    }
+    if (!reasons.empty()) text += "  (" + reasons + ")";
+  } else if (const auto* g = card.group()) {
+    text += "  (" + std::to_string(g->members.size()) + " " + std::string(rawValue(g->type)) +
+            " copies, keep " + (file ? file->name : std::string("?")) + ")";
+  }
+  return text;
+}
+
+// Reports a failed wait on `err`; returns the exit status.
+int failure(const Received& received, const std::string& what, std::ostream& err) {
+  if (received.status == Received::Status::timeout) {
+    err << "tallowick phone: no reply to " << what << " from the agent in time\n";
+  } else {
+    err << "tallowick phone: connection ended during " << what << ": " << received.error << '\n';
+  }
+  return 1;
+}
+
+// Prints a refusal; true when `message` was one.
+bool refused(const Message& message, const std::string& what, std::ostream& out,
+             std::ostream& err) {
+  const auto* refusal = message.get<Message::Refused>();
+  if (!refusal) return false;
+  printJson(out, message.toJson());
+  err << "tallowick phone: the agent refused " << what << ": " << refusal->reason << '\n';
+  return true;
+}
+
+int swipe(PhoneClient& client, std::chrono::milliseconds timeout, std::istream& in,
+          std::ostream& out, std::ostream& err) {
+  constexpr int kBatch = 20;
+  std::vector<Card> cards;
+  std::vector<std::size_t> decided;  // positions, most recent last
+  std::size_t position = 0;
+  bool exhausted = false;
+  KeyReader keys(in);
+  out << "k keep, t trash, s skip, u undo, c commit, q quit\n";
+  for (;;) {
+    if (position >= cards.size() && !exhausted) {
+      auto batch =
+          client.request(Message::DeckNext{DeckID::smart, static_cast<int>(cards.size()), kBatch},
+                         replyIs<Message::QueueBatch>(), timeout);
+      if (!batch.ok()) return failure(batch, "deckNext", err);
+      if (refused(*batch.message, "deckNext", out, err)) return 1;
+      const auto& more = batch.message->get<Message::QueueBatch>()->cards;
+      if (more.empty()) exhausted = true;
+      cards.insert(cards.end(), more.begin(), more.end());
+    }
+    if (position < cards.size()) {
+      out << "[" << position + 1 << "] " << describe(cards[position]) << "\n> ";
+    } else {
+      out << "no more cards (u undo, c commit, q quit)\n> ";
+    }
+    out.flush();
+    auto key = keys.next();
+    if (!key || *key == 'q') {
+      out << "\n";
+      return 0;
+    }
+    out << *key << "\n";
+    if ((*key == 'k' || *key == 't' || *key == 's') && position < cards.size()) {
+      Action action = *key == 'k' ? Action::keep : *key == 't' ? Action::trash : Action::skip;
+      if (!client.send(Message::Decision{cards[position].id(), action})) {
+        err << "tallowick phone: the connection to the agent ended\n";
+        return 1;
+      }
+      decided.push_back(position);
+      ++position;
+    } else if (*key == 'u') {
+      if (decided.empty()) {
+        out << "nothing to undo\n";
+        continue;
+      }
+      position = decided.back();
+      decided.pop_back();
+      if (!client.send(Message::Undo{cards[position].id()})) {
+        err << "tallowick phone: the connection to the agent ended\n";
+        return 1;
+      }
+    } else if (*key == 'c') {
+      auto result = client.request(Message::Commit{}, replyIs<Message::CommitResult>(), timeout);
+      if (!result.ok()) return failure(result, "commit", err);
+      if (refused(*result.message, "commit", out, err)) return 1;
+      const auto& commit = *result.message->get<Message::CommitResult>();
+      out << "moved " << commit.trashed << " files to the Trash, freed " << humanBytes(commit.freed)
+          << "; " << commit.failed.size() << " refused\n";
+      for (const auto& failure : commit.failed) {
+        out << "  " << failure.id.shortString() << ": " << failure.reason << "\n";
+      }
+      decided.clear();
+    } else {
+      out << "k keep, t trash, s skip, u undo, c commit, q quit\n";
+    }
+  }
+}
+
+int runStep(PhoneClient& client, const Step& step, const Message& agentHello,
+            std::chrono::milliseconds timeout, std::istream& in, std::ostream& out,
+            std::ostream& err) {
+  const std::string what(step.message.caseName());
+  switch (step.kind) {
+    case Step::Kind::hello:
+      printJson(out, agentHello.toJson());
+      return 0;
+    case Step::Kind::notice:
+      if (!client.send(step.message)) {
+        err << "tallowick phone: the connection to the agent ended before " << what << '\n';
+        return 1;
+      }
+      return 0;
+    case Step::Kind::swipe:
+      return swipe(client, timeout, in, out, err);
+    case Step::Kind::request:
+    case Step::Kind::preview:
+    case Step::Kind::rescan:
+      break;
+  }
+  auto onOther = [&](const Message& m) {
+    if (step.kind == Step::Kind::rescan && m.is<Message::ScanProgress>())
+      printJson(out, m.toJson());
+  };
+  auto received = client.request(step.message, step.awaited, timeout, onOther);
+  if (!received.ok()) return failure(received, what, err);
+  const Message& reply = *received.message;
+  if (refused(reply, what, out, err)) return 1;
+  if (step.kind != Step::Kind::preview) {
+    printJson(out, reply.toJson());
+    return 0;
+  }
+  // The image goes to the file; the line says where, not the bytes.
+  const auto& preview = *reply.get<Message::PreviewData>();
+  if (preview.data.empty()) {
+    err << "tallowick phone: the agent has no preview for " << preview.id.string() << '\n';
+    return 1;
+  }
+  std::string_view bytes(reinterpret_cast<const char*>(preview.data.data()), preview.data.size());
+  if (!writeFileAtomically(step.outFile, bytes)) {
+    err << "tallowick phone: cannot write " << step.outFile << '\n';
+    return 1;
+  }
+  printJson(
+      out,
+      Json{{"previewData",
+            {{"id", preview.id.string()}, {"bytes", preview.data.size()}, {"out", step.outFile}}}});
+  return 0;
+}
+
+}  // namespace
+
+int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream& out,
+             std::ostream& err) {
+  int credentials = !options.code.empty() + !options.qr.empty() + !options.device.empty();
+  if (credentials != 1) {
+    err << "tallowick phone: give exactly one of --code, --qr and --device\n";
+    return kUsageError;
+  }
+  Parsed parsed = parseCommands(options.commands);
+  if (!parsed.error.empty()) {
+    err << "tallowick phone: " << parsed.error << '\n';
+    return kUsageError;
+  }
+  const std::string storage =
+      options.storage.empty() ? Keychain::defaultStorageDirectory() : options.storage;
+
+  PhoneClient::Login login;
+  std::optional<PairingPayload> payload;
+  if (!options.code.empty()) {
+    bool sixDigits = options.code.size() == PSK::codeLength &&
+                     options.code.find_first_not_of("0123456789") == std::string::npos;
+    if (!sixDigits) {
+      err << "tallowick phone: --code must be six digits\n";
+      return kUsageError;
+    }
+    login = PhoneClient::Login::code(options.code);
+  } else if (!options.qr.empty()) {
+    payload = PairingPayload::parse(options.qr);
+    auto qrLogin = payload ? PhoneClient::Login::payload(*payload) : std::nullopt;
+    if (!qrLogin) {
+      err << "tallowick phone: --qr is not a Tallowick pairing payload\n";
+      return kUsageError;
+    }
+    login = *qrLogin;
+  } else {
+    auto key = Keychain::read(options.device, storage);
+    if (!key) {
+      err << "tallowick phone: no saved key for device " << options.device << " in " << storage
+          << " (pair with --qr first)\n";
+      return 1;
+    }
+    login = PhoneClient::Login::device(options.device, *key);
+  }
+
+  PhoneClient::Endpoint endpoint{options.host, options.port};
+  if (endpoint.host.empty() || endpoint.port == 0) {
+    auto found = ServiceBrowser::findFirst(PSK::serviceType, std::chrono::seconds(5));
+    if (!found) {
+      err << "tallowick phone: no agent found on the local network (give --host and --port)\n";
+      return 1;
+    }
+    if (endpoint.host.empty()) endpoint.host = found->address;
+    if (endpoint.port == 0) endpoint.port = found->port;
+  }
+
+  PhoneClient client;
+  auto hello = client.connect(endpoint, login, options.name, options.timeout);
+  if (!hello.ok()) {
+    err << "tallowick phone: " << hello.error << '\n';
+    return 1;
+  }
+  if (payload) {
+    // The offer is now this phone's own key; without it the pairing is lost.
+    if (!Keychain::write(login.credential.key, payload->id, storage)) {
+      err << "tallowick phone: paired, but cannot save the key of " << payload->id << " in "
+          << storage << '\n';
+      return 1;
+    }
+    err << "paired as " << payload->id << "; connect later with --device " << payload->id << '\n';
+  }
+  for (const auto& step : parsed.steps) {
+    int status = runStep(client, step, *hello.message, options.timeout, in, out, err);
+    if (status != 0) return status;
+  }
+  client.close();
+  return 0;
+}
+
+void addPhoneCommand(CLI::App& app, Run& run) {
+  auto options = std::make_shared<PhoneCommandOptions>();
+  auto timeoutSeconds = std::make_shared<double>(30);
+  CLI::App* phone = app.add_subcommand(
+      "phone",
+      "Talk to a running agent as a phone does. Commands: hello, summary, deck ID [--after N] "
+      "[--n N], decide CARD keep|trash|skip, undo CARD, keeper GROUP ITEM, staged, preview ID "
+      "[--max N] --out FILE, commit, empty-trash --confirm, rescan, swipe");
+  // Everything from the first command on belongs to the commands.
+  phone->prefix_command();
+  phone->add_option("--host", options->host, "agent address (default: found by DNS-SD)");
+  phone->add_option("--port", options->port, "agent port (default: found by DNS-SD)");
+  auto* code = phone->add_option("--code", options->code, "pair with the six-digit code");
+  auto* qr = phone->add_option("--qr", options->qr, "pair with the QR payload (JSON text)");
+  auto* device = phone->add_option("--device", options->device, "connect as a paired device");
+  code->excludes(qr)->excludes(device);
+  qr->excludes(device);
+  phone->add_option("--storage", options->storage,
+                    "where paired keys are kept (default: $XDG_DATA_HOME/Tallowick)");
+  phone->add_option("--name", options->name, "the phone's name shown by the agent");
+  phone->add_option("--timeout", *timeoutSeconds, "seconds to wait for each answer")
+      ->check(CLI::PositiveNumber);
+  phone->callback([phone, options, timeoutSeconds, &run] {
+    options->commands = phone->remaining();
+    options->timeout = std::chrono::milliseconds(static_cast<std::int64_t>(*timeoutSeconds * 1000));
+    run = [options] { return runPhone(*options, std::cin, std::cout, std::cerr); };
+  });
+}
+
+}  // namespace tallowick::cli

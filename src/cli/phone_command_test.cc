@@ -1,0 +1,165 @@
+// The command's sources belong to the `tallowick` executable, not to a
+// library this test could link, so the test compiles them in.
+#include "cli/phone_command.cc"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "shared/keychain.h"
+#include "shared/pairing_payload.h"
+#include "shared/phone_client_fake_agent.h"
+
+namespace tallowick::cli {
+namespace {
+
+using testing::FakeAgent;
+using namespace std::chrono_literals;
+
+Bytes keyOf(std::uint8_t seed) {
+  Bytes key(32);
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(seed + i);
+  return key;
+}
+
+FakeAgent::Config agentWith(std::optional<std::string> code,
+                            std::map<std::string, Bytes> devices = {},
+                            FakeAgent::HelloMode hello = FakeAgent::HelloMode::answer) {
+  FakeAgent::Config config;
+  config.code = std::move(code);
+  config.devices = std::move(devices);
+  config.hello = hello;
+  return config;
+}
+
+std::vector<Message> replies(const Message& request) {
+  if (request.is<Message::Commit>()) return {Message::CommitResult{1, 10, {}}};
+  if (request.is<Message::EmptyTrash>()) return {Message::Refused{"commit first"}};
+  return {};
+}
+
+std::size_t lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class PhoneCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() /
+          ("phone_command_test-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir);
+    setenv("HOME", dir.c_str(), 1);
+    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  int run(FakeAgent& agent, PhoneCommandOptions options) {
+    options.host = "127.0.0.1";
+    options.port = agent.port();
+    options.storage = (dir / "storage").string();
+    options.timeout = 5s;
+    out.str("");
+    err.str("");
+    std::istringstream in;
+    return runPhone(options, in, out, err);
+  }
+
+  std::filesystem::path dir;
+  std::ostringstream out, err;
+};
+
+TEST_F(PhoneCommandTest, QrPairingSavesTheKeyAndDeviceReusesIt) {
+  const std::string offer = "dev-0123456789abcdef";
+  FakeAgent agent(agentWith(std::nullopt, {{offer, keyOf(9)}}));
+  PhoneCommandOptions options;
+  options.qr = PairingPayload("Desk", offer, keyOf(9)).jsonString();
+  options.commands = {"hello"};
+  ASSERT_EQ(run(agent, options), 0) << err.str();
+  EXPECT_EQ(Json::parse(out.str())["hello"]["name"], "Fake Desk");
+  EXPECT_EQ(Keychain::read(offer, (dir / "storage").string()), keyOf(9));
+
+  PhoneCommandOptions again;
+  again.device = offer;
+  again.commands = {"hello"};
+  ASSERT_EQ(run(agent, again), 0) << err.str();
+  ASSERT_EQ(agent.hellos().size(), 2u);
+  EXPECT_EQ(agent.hellos()[1].deviceID, offer);
+}
+
+TEST_F(PhoneCommandTest, SeveralCommandsShareOneConnection) {
+  FakeAgent agent(agentWith("123456"), replies);
+  Uuid a = Uuid::random(), b = Uuid::random();
+  PhoneCommandOptions options;
+  options.code = "123456";
+  options.commands = {"decide", a.string(), "trash", "decide", b.string(), "keep", "commit"};
+  ASSERT_EQ(run(agent, options), 0) << err.str();
+  EXPECT_EQ(out.str(), "{\"commitResult\":{\"failed\":[],\"freed\":10,\"trashed\":1}}\n");
+  EXPECT_EQ(agent.hellos().size(), 1u);
+  EXPECT_EQ(agent.requests(),
+            (std::vector<Message>{Message::Decision{a, Action::trash},
+                                  Message::Decision{b, Action::keep}, Message::Commit{}}));
+}
+
+TEST_F(PhoneCommandTest, RefusalsAndClosedConnectionsExitNonZeroWithOneLine) {
+  FakeAgent agent(agentWith("123456"), replies);
+  PhoneCommandOptions refusedTrash;
+  refusedTrash.code = "123456";
+  refusedTrash.commands = {"empty-trash", "--confirm", "commit"};
+  EXPECT_EQ(run(agent, refusedTrash), 1);
+  EXPECT_NE(err.str().find("commit first"), std::string::npos) << err.str();
+  // The commit after the refusal is never sent.
+  EXPECT_EQ(agent.requests(), (std::vector<Message>{Message::EmptyTrash{true}}));
+
+  FakeAgent closing(agentWith("123456", {}, FakeAgent::HelloMode::close));
+  PhoneCommandOptions hello;
+  hello.code = "123456";
+  hello.commands = {"hello"};
+  EXPECT_EQ(run(closing, hello), 1);
+  EXPECT_TRUE(out.str().empty());
+  EXPECT_EQ(lines(err.str()), 1u) << err.str();
+
+  PhoneCommandOptions unknownDevice;
+  unknownDevice.device = "dev-ffffffffffffffff";
+  unknownDevice.commands = {"hello"};
+  EXPECT_EQ(run(agent, unknownDevice), 1);
+  EXPECT_NE(err.str().find("no saved key"), std::string::npos) << err.str();
+}
+
+TEST_F(PhoneCommandTest, BadUsageExitsTwoWithoutConnecting) {
+  FakeAgent agent(agentWith("123456"), replies);
+  struct Case {
+    std::string code, qr;
+    std::vector<std::string> commands;
+  };
+  const std::string id = Uuid::random().string();
+  const Case cases[] = {
+      {"123456", "", {}},
+      {"123456", "", {"frobnicate"}},
+      {"123456", "", {"decide", id, "burn"}},
+      {"123456", "", {"decide", "not-a-uuid", "trash"}},
+      {"123456", "", {"deck", "everything"}},
+      {"123456", "", {"deck", "smart", "--n", "many"}},
+      {"123456", "", {"preview", id}},
+      {"12345", "", {"hello"}},
+      {"", "", {"hello"}},
+      {"123456", "{\"v\":1}", {"hello"}},
+      {"", "{\"v\":2}", {"hello"}},
+  };
+  for (const auto& c : cases) {
+    PhoneCommandOptions options;
+    options.code = c.code;
+    options.qr = c.qr;
+    options.commands = c.commands;
+    EXPECT_EQ(run(agent, options), kUsageError)
+        << c.code << " " << ::testing::PrintToString(c.commands);
+    EXPECT_EQ(lines(err.str()), 1u) << err.str();
+  }
+  EXPECT_TRUE(agent.hellos().empty());
+}
+
+}  // namespace
+}  // namespace tallowick::cli
