@@ -620,9 +620,9 @@ Message::SummaryResult Server::makeSummaryResult() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   Message::SummaryResult result;
   result.macName = config_.name;
-  result.scannedAt =
-      report_ ? report_->scannedAt
-              : Date{std::chrono::sys_days{std::chrono::year{1} / std::chrono::January / 1}};
+  // Before any scan: 1970, the earliest date every conversion of the clock
+  // type holds without overflow, standing for "never".
+  result.scannedAt = report_ ? report_->scannedAt : Date{};
   result.reclaimable = status_.reclaimable;
   for (DeckID id : {DeckID::smart, DeckID::screenshots, DeckID::duplicates, DeckID::similar,
                     DeckID::largeDownloads, DeckID::installers}) {
