@@ -95,10 +95,10 @@ bool run(std::size_t n, bool dated) {
   const double baseline = secondsSince(start);
   const bool same = Heuristics::similarClusters(in.hashes, in.dates, config) == reference;
 
-  std::printf("%-9s %8zu photos  analyze %8.3f s  all-pairs %8.3f s  speed-up %7.1fx  "
-              "groups %zu  same clusters: %s\n",
-              dated ? "dated" : "undated", n, best, baseline, baseline / best, groups,
-              same ? "yes" : "NO");
+  std::printf(
+      "%-9s %8zu photos  analyze %8.3f s  all-pairs %8.3f s  speed-up %7.1fx  "
+      "groups %zu  same clusters: %s\n",
+      dated ? "dated" : "undated", n, best, baseline, baseline / best, groups, same ? "yes" : "NO");
   return same;
 }
 

@@ -33,9 +33,9 @@ struct EnumNames<Kind> {
 };
 template <>
 struct EnumNames<Reason> {
-  static constexpr std::array<std::string_view, 6> names{
-      "exactDuplicate", "similarPhoto",       "screenshot",
-      "staleInstaller", "staleLargeDownload", "staleLargeVideo"};
+  static constexpr std::array<std::string_view, 6> names{"exactDuplicate",     "similarPhoto",
+                                                         "screenshot",         "staleInstaller",
+                                                         "staleLargeDownload", "staleLargeVideo"};
 };
 template <>
 struct EnumNames<GroupType> {
