@@ -1,5 +1,7 @@
 #include "cli/phone_command.h"
 
+#include "cli/human_bytes.h"
+
 #include <termios.h>
 #include <unistd.h>
 
@@ -165,21 +167,6 @@ Parsed parseCommands(const std::vector<std::string>& words) {
 void printJson(std::ostream& out, const Json& json) {
   out << json.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
   out.flush();
-}
-
-// Decimal units, as file managers show sizes.
-std::string humanBytes(std::int64_t bytes) {
-  static const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
-  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-  double value = static_cast<double>(bytes);
-  int unit = -1;
-  while (value >= 1000 && unit < 4) {
-    value /= 1000;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
 }
 
 // Reads single key presses from a terminal without waiting for Enter, and

@@ -1,5 +1,7 @@
 #include "cli/scan_command.h"
 
+#include "cli/human_bytes.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,21 +43,6 @@ std::string grouped(std::int64_t value) {
 
 // "1 file", "2 files"
 std::string files(std::int64_t count) { return grouped(count) + (count == 1 ? " file" : " files"); }
-
-// Decimal units, as file managers show sizes: "512 bytes", "3.2 MB".
-std::string humanBytes(std::int64_t bytes) {
-  static const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
-  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-  double value = static_cast<double>(bytes);
-  int unit = -1;
-  while (value >= 1000 && unit < 4) {
-    value /= 1000;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
 
 void printSummary(const Report& report) {
   std::cout << "Scanned " << files(report.filesSeen) << " (" << humanBytes(report.bytesSeen)

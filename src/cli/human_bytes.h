@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace tallowick::cli {
+
+// Decimal units, as file managers show sizes: "512 bytes", "3.2 MB".
+// Header-only so that tests which compile a command's source directly need
+// nothing more.
+inline std::string humanBytes(std::int64_t bytes) {
+  static const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB"};
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  double value = static_cast<double>(bytes);
+  int unit = -1;
+  while (value >= 1000 && unit < 4) {
+    value /= 1000;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+}  // namespace tallowick::cli
