@@ -7,6 +7,7 @@
 
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
+#include "core/server/server_internal.h"
 #include "core/server/service_advertiser.h"
 #include "core/thumbs/thumbnailer.h"
 #include "shared/file_util.h"
@@ -15,49 +16,7 @@
 
 namespace tallowick {
 
-namespace {
-
-// Scans share one pool for the whole process. It is never destroyed, so a
-// scan still running at exit does not hold the process up.
-asio::thread_pool& userInitiatedPool() {
-  static auto* pool = new asio::thread_pool(2);
-  return *pool;
-}
-
-std::string pathOf(const std::string& pathOrURL) {
-  if (pathOrURL.starts_with("file://")) return fileURLToPath(pathOrURL).value_or(pathOrURL);
-  return pathOrURL;
-}
-
-std::string lastComponent(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || path == "/") return path;
-  return path.substr(slash + 1);
-}
-
-std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
-  std::string out;
-  for (const std::string& part : parts) {
-    if (!out.empty()) out += separator;
-    out += part;
-  }
-  return out;
-}
-
-std::string parentOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
-struct Server::Queue {
-  asio::io_context io;
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  std::thread thread;
-};
+using namespace server_internal;
 
 // ---- Config -----------------------------------------------------------------
 
@@ -103,7 +62,7 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
   // The directory holds the paired phones' keys: private to the user.
   createDirectories(config_.storage, 0700);
   try {
-    thumbnailer_ = std::make_unique<Thumbnailer>(config_.storage + "/thumbs");
+    thumbnailer_ = std::make_shared<Thumbnailer>(config_.storage + "/thumbs");
   } catch (const std::exception&) {
     // Runs without thumbnails and previews.
   }
@@ -116,7 +75,12 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
 void Server::launch() {
   std::weak_ptr<Server> weak = weak_from_this();
   asio::post(queue_->io, [weak] {
-    if (auto self = weak.lock()) self->sequence_.attach();
+    auto self = weak.lock();
+    if (!self) return;
+    self->sequence_.attach();
+    // The warm-up holds the server weakly, which it cannot do before make()
+    // has handed the server to its first owner.
+    self->warmThumbnails();
   });
   queue_->thread = std::thread([queue = queue_] { queue->io.run(); });
 }
@@ -208,6 +172,18 @@ const PairingGuard& Server::codeGuard() const {
 const PairingStore& Server::pairing() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   return pairing_;
+}
+const CardSet& Server::cardSet() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return cardSet_;
+}
+const std::unordered_map<Uuid, Action>& Server::decisions() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return decisions_;
+}
+const Thumbnailer* Server::thumbnailer() const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  return thumbnailer_.get();
 }
 
 Date Server::now() const {
@@ -519,14 +495,22 @@ void Server::handle(const Message& message, PeerKey key) {
     }
     return;
   }
-  std::shared_ptr<TlsConnection> conn = peer.conn;
-  if (message.is<Message::Summary>()) {
-    Transport::send(makeSummaryResult(), conn);
-  } else if (message.is<Message::Rescan>()) {
-    startScan();
-  }
-  // Every other message is either the agent's own kind (ignored) or handled
-  // by the card queue, which answers nothing yet.
+  // Replies and the agent's own kinds of message coming back are ignored.
+  std::visit(Overloaded{
+                 [&](const Message::Summary&) { Transport::send(makeSummaryResult(), peer.conn); },
+                 [&](const Message::DeckNext& m) { deckNext(m, peer); },
+                 [&](const Message::Decision& m) { decision(m, peer); },
+                 [&](const Message::Undo& m) { undo(m.id); },
+                 [&](const Message::SetKeeper& m) { setKeeper(m, peer); },
+                 [&](const Message::Staged&) { staged(peer); },
+                 [&](const Message::Preview& m) { preview(m, peer); },
+                 [&](const Message::CancelPreview& m) { cancelledPreviews_.insert(m.id); },
+                 [&](const Message::Commit&) { commit(peer); },
+                 [&](const Message::EmptyTrash& m) { emptyTrash(m.confirm, peer); },
+                 [&](const Message::Rescan&) { startScan(); },
+                 [](const auto&) {},
+             },
+             message.value);
 }
 
 void Server::hello(const Message::Hello& hello, Peer& peer) {
@@ -717,6 +701,7 @@ void Server::scanFinished(Report report, int cacheHits, int cacheLookups) {
       std::to_string(cardSet_.cards.size()) + " cards, " + std::to_string(reattached) +
       " decisions re-attached, hash cache " + std::to_string(cacheHits) + "/" +
       std::to_string(cacheLookups) + " hits");
+  warmThumbnails();
   emit(Event{Event::Scanned{*report_}});
   int files = static_cast<int>(report_->filesSeen);
   sendToGreeted(Message::ScanProgress{files, files});

@@ -12,6 +12,7 @@
 // Scans run on a shared thread pool and post their results back. Every
 // handler holds the server weakly: work for a server that is gone is dropped.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <asio.hpp>
@@ -29,6 +31,7 @@
 #include "core/pairing/pairing_store.h"
 #include "core/scan/scanner.h"
 #include "core/server/card_set.h"
+#include "core/server/empty_trash_policy.h"
 #include "core/server/sequence_checker.h"
 #include "core/server/server_status.h"
 #include "shared/credential.h"
@@ -71,6 +74,9 @@ class Server : public std::enable_shared_from_this<Server> {
     std::chrono::milliseconds helloTimeout = std::chrono::seconds(30);
     // Period of the code-rotation tick.
     std::chrono::milliseconds tickInterval = std::chrono::seconds(15);
+    // Mount points whose Trash an empty-trash request clears besides the
+    // home Trash; every mounted file system when absent.
+    std::optional<std::vector<std::string>> trashTopdirs;
 
     // Folders given as absolute paths or file URLs, every switch on.
     Config(std::string name, const std::vector<std::string>& roots, std::int64_t minBytes,
@@ -108,6 +114,11 @@ class Server : public std::enable_shared_from_this<Server> {
   const PairingStore& pairing() const;
   // The PSK identities the listener is (or would be) created with.
   std::vector<Transport::Credential> credentials() const;
+  // The cards of the last report, with the decisions on them.
+  const CardSet& cardSet() const;
+  const std::unordered_map<Uuid, Action>& decisions() const;
+  // Null when its directory could not be created.
+  const Thumbnailer* thumbnailer() const;
 
  private:
   struct Queue;
@@ -156,6 +167,32 @@ class Server : public std::enable_shared_from_this<Server> {
   bool anyPeerGreeted() const;
   void sendToGreeted(const Message& message);
 
+  // Decks and the card queue.
+  void deckNext(const Message::DeckNext& request, const Peer& peer);
+  void decision(const Message::Decision& request, const Peer& peer);
+  void undo(const Uuid& id);
+  void setKeeper(const Message::SetKeeper& request, const Peer& peer);
+  void staged(const Peer& peer);
+  // Journals `action` for the card's files (files already in the Trash are
+  // left as they are).
+  void journal(const Card& card, Action action, const std::string& device);
+  // Withdraws the pending journal entries of the card's files.
+  void withdraw(const Card& card);
+  // Makes `itemID` the keeper of group `groupID`, re-journals a decision on
+  // the group for its new set of files and stores the report. False when no
+  // group `groupID` has a member `itemID`.
+  bool changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device);
+  Card withThumbnails(Card card) const;
+  FileCard withThumbnail(FileCard card) const;
+
+  // Previews.
+  void preview(const Message::Preview& request, const Peer& peer);
+  void warmThumbnails();
+
+  // Commit and the Trash.
+  void commit(const Peer& peer);
+  void emptyTrash(bool confirm, const Peer& peer);
+
   // Cards, status and scans.
   void rebuildCards();
   int reattachDecisions();
@@ -171,7 +208,8 @@ class Server : public std::enable_shared_from_this<Server> {
   std::function<void(const Event&)> onEvent_;
   Config config_;
   std::shared_ptr<TlsListener> listener_;
-  std::unique_ptr<Thumbnailer> thumbnailer_;
+  // Shared with preview and warm-up jobs, which may outlive the server.
+  std::shared_ptr<const Thumbnailer> thumbnailer_;
   std::map<PeerKey, Peer> peers_;
   CommitEngine engine_;
   PairingStore pairing_;
@@ -181,6 +219,11 @@ class Server : public std::enable_shared_from_this<Server> {
   std::optional<Report> report_;
   CardSet cardSet_;
   std::unordered_map<Uuid, Action> decisions_;
+  // Read by warm-up jobs between items: a newer card build stops older runs.
+  std::shared_ptr<std::atomic<std::uint64_t>> warmGeneration_ =
+      std::make_shared<std::atomic<std::uint64_t>>(0);
+  std::unordered_set<Uuid> cancelledPreviews_;
+  EmptyTrashPolicy trashPolicy_;
   Status status_;
   std::unique_ptr<ServiceAdvertiser> advertiser_;
 };

@@ -136,6 +136,7 @@ std::string Thumbnailer::previewPath(const Item& item, int maxPixel) const {
 }
 
 std::optional<Thumbnailer::Image> Thumbnailer::render(const Item& item, int maxPixel) const {
+  renders_.fetch_add(1, std::memory_order_relaxed);
   switch (item.kind) {
     case Kind::image:
       return imageThumbnail(item.path, maxPixel);

@@ -13,6 +13,7 @@
 // on any thread, several at once. Files are written to a temporary name and
 // renamed into place, so a reader never sees half a file.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -88,12 +89,17 @@ class Thumbnailer {
   // The same encoding, returned as bytes; no value on failure.
   static std::optional<std::string> encodeHEIC(const Image& image, double quality);
 
+  // How many pictures this thumbnailer decoded so far (thumbnails and
+  // previews; files reused from disk are not counted). Safe from any thread.
+  std::int64_t renders() const { return renders_.load(std::memory_order_relaxed); }
+
  private:
   std::optional<Image> render(const Item& item, int maxPixel) const;
 
   std::string dir_;
   int maxPixel_ = kDefaultMaxPixel;
   double quality_ = kDefaultQuality;
+  mutable std::atomic<std::int64_t> renders_{0};
 };
 
 }  // namespace tallowick

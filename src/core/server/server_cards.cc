@@ -1,0 +1,261 @@
+// The server's card queue: paging through decks, decisions and their undo,
+// keeper changes, the staged list, card thumbnails and phone previews.
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+
+#include "core/server/server.h"
+#include "core/server/server_internal.h"
+#include "core/thumbs/thumbnailer.h"
+#include "shared/file_util.h"
+#include "shared/transport.h"
+
+namespace tallowick {
+
+using namespace server_internal;
+
+namespace {
+
+constexpr double kPreviewQuality = 0.7;
+
+bool rendersPicture(Kind kind) { return kind == Kind::image || kind == Kind::video; }
+
+}  // namespace
+
+// ---- Decks --------------------------------------------------------------------
+
+void Server::deckNext(const Message::DeckNext& request, const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  static const std::vector<Card> kNoCards;
+  auto deck = cardSet_.decks.find(request.deck);
+  const std::vector<Card>& list = deck == cardSet_.decks.end() ? kNoCards : deck->second;
+  std::size_t start = request.after < 0 ? 0 : std::min<std::size_t>(request.after, list.size());
+  std::size_t end = std::min(start + static_cast<std::size_t>(std::max(request.n, 0)), list.size());
+
+  Message::QueueBatch batch;
+  batch.cards.reserve(end - start);
+  for (std::size_t i = start; i < end; ++i) batch.cards.push_back(withThumbnails(list[i]));
+  log("→ " + std::to_string(batch.cards.size()) + " cards from #" + std::to_string(start) + " of " +
+      std::string(rawValue(request.deck)));
+  Transport::send(batch, peer.conn);
+}
+
+void Server::staged(const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  Message::StagedBatch batch;
+  for (const Card& card : cardSet_.cards) {
+    auto found = decisions_.find(card.id());
+    if (found != decisions_.end() && found->second == Action::trash) {
+      batch.cards.push_back(withThumbnails(card));
+    }
+  }
+  Transport::send(batch, peer.conn);
+}
+
+// ---- Decisions ------------------------------------------------------------------
+
+void Server::journal(const Card& card, Action action, const std::string& device) {
+  for (const Item& item : cardSet_.itemsFor(card)) engine_.record(item, action, device);
+}
+
+void Server::withdraw(const Card& card) {
+  for (const Item& item : cardSet_.itemsFor(card)) engine_.cancelPending(item.path);
+}
+
+void Server::decision(const Message::Decision& request, const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  const Card* card = cardSet_.find(request.id);
+  if (!card) {
+    log("? decision for unknown card " + request.id.shortString());
+    return;
+  }
+  decisions_[request.id] = request.action;
+  journal(*card, request.action, *peer.device);
+  refreshStatus();
+  log("· " + std::string(rawValue(request.action)) + " " + request.id.shortString() + " — " +
+      std::to_string(status_.pendingCount) + " files staged");
+}
+
+void Server::undo(const Uuid& id) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  const Card* card = cardSet_.find(id);
+  if (!card) return;
+  if (auto found = decisions_.find(id); found != decisions_.end()) {
+    decisions_.erase(found);
+    withdraw(*card);
+    refreshStatus();
+    log("· un-staged " + id.shortString());
+    return;
+  }
+  // No decision left: the card was committed, so undo means putting its
+  // files back from the Trash.
+  std::vector<std::string> paths;
+  for (const Item& item : cardSet_.itemsFor(*card)) paths.push_back(item.path);
+  CommitEngine::Outcome outcome = engine_.undo(paths);
+  log("· restored " + std::to_string(outcome.trashed) + " file(s) for " + id.shortString());
+}
+
+// ---- Keepers --------------------------------------------------------------------
+
+void Server::setKeeper(const Message::SetKeeper& request, const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!changeKeeper(request.groupID, request.itemID, *peer.device)) {
+    log("? setKeeper for unknown group/member " + request.groupID.shortString());
+    return;
+  }
+  log("· keeper of " + request.groupID.shortString() + " → " + request.itemID.shortString());
+  auto card = std::find_if(cardSet_.cards.begin(), cardSet_.cards.end(),
+                           [&](const Card& c) { return c.id() == request.groupID; });
+  Transport::send(Message::CardUpdated{withThumbnails(*card)}, peer.conn);
+}
+
+bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto found = std::find_if(cardSet_.cards.begin(), cardSet_.cards.end(), [&](const Card& c) {
+    const GroupCard* group = c.group();
+    return group && group->id == groupID &&
+           std::any_of(group->members.begin(), group->members.end(),
+                       [&](const FileCard& member) { return member.id == itemID; });
+  });
+  if (found == cardSet_.cards.end()) return false;
+
+  GroupCard group = *found->group();
+  auto decided = decisions_.find(groupID);
+  bool rejournal = group.keeperID != itemID && decided != decisions_.end();
+  if (rejournal) withdraw(*found);
+  group.keeperID = itemID;
+  group.reclaimable = 0;
+  for (const FileCard& member : group.members) {
+    if (member.id != itemID) group.reclaimable += member.bytes;
+  }
+  Card updated(group);
+  if (rejournal) journal(updated, decided->second, device);
+
+  for (auto& [deckID, cards] : cardSet_.decks) {
+    for (Card& card : cards) {
+      if (card.id() == groupID) card = updated;
+    }
+  }
+  *found = std::move(updated);
+
+  if (report_) {
+    for (Group& stored : report_->groups) {
+      if (stored.id != groupID) continue;
+      // The total follows the group, so a relaunch shows what the phone saw.
+      report_->reclaimable += group.reclaimable - stored.reclaimable;
+      stored.keeperID = itemID;
+      stored.reclaimable = group.reclaimable;
+    }
+    // Written whole or not at all: the next launch reads this report.
+    createDirectories(parentOf(config_.reportURL));
+    writeFileAtomically(config_.reportURL, report_->storedJSON());
+  }
+  refreshStatus();
+  return true;
+}
+
+// ---- Thumbnails -----------------------------------------------------------------
+
+Card Server::withThumbnails(Card card) const {
+  if (FileCard* file = std::get_if<FileCard>(&card.value)) {
+    *file = withThumbnail(std::move(*file));
+  } else {
+    for (FileCard& member : std::get<GroupCard>(card.value).members) {
+      member = withThumbnail(std::move(member));
+    }
+  }
+  return card;
+}
+
+FileCard Server::withThumbnail(FileCard card) const {
+  if (card.thumb || !rendersPicture(card.kind) || !thumbnailer_) return card;
+  auto item = cardSet_.itemsByID.find(card.id);
+  if (item == cardSet_.itemsByID.end()) return card;
+  std::optional<std::string> file = item->second.thumbPath
+                                        ? std::optional(pathOf(*item->second.thumbPath))
+                                        : thumbnailer_->thumbnail(item->second);
+  if (!file) return card;
+  if (std::optional<std::string> data = readWholeFile(*file)) {
+    card.thumb = Bytes(data->begin(), data->end());
+  }
+  return card;
+}
+
+void Server::warmThumbnails() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::uint64_t generation = ++*warmGeneration_;
+  if (!thumbnailer_) return;
+  std::vector<Item> items;
+  auto add = [&](const Uuid& id) {
+    auto item = cardSet_.itemsByID.find(id);
+    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
+      items.push_back(item->second);
+    }
+  };
+  for (const Card& card : cardSet_.cards) {
+    if (const GroupCard* group = card.group()) {
+      for (const FileCard& member : group->members) add(member.id);
+    } else {
+      add(card.id());
+    }
+  }
+  if (items.empty()) return;
+  asio::post(utilityPool(), [weak = weak_from_this(), generation, current = warmGeneration_,
+                             thumbnailer = thumbnailer_, items = std::move(items)] {
+    for (const Item& item : items) {
+      // A newer card build started its own run; a gone server needs none.
+      if (weak.expired() || current->load() != generation) return;
+      thumbnailer->thumbnail(item);
+    }
+  });
+}
+
+// ---- Previews -------------------------------------------------------------------
+
+void Server::preview(const Message::Preview& request, const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto found = cardSet_.itemsByID.find(request.id);
+  if (found == cardSet_.itemsByID.end() || !thumbnailer_) {
+    log("? preview for unknown card " + request.id.shortString());
+    return;
+  }
+  cancelledPreviews_.erase(request.id);  // a new request overrides an earlier cancel
+
+  asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item = found->second,
+                                   thumbnailer = thumbnailer_, maxPixel = request.maxPixel,
+                                   conn = peer.conn] {
+    const std::string shortID = item.id.shortString();
+    auto logLine = [&](std::string line) {
+      asio::post(queue->io, [weak, line = std::move(line)] {
+        if (auto self = weak.lock()) self->log(line);
+      });
+    };
+    if (std::shared_ptr<Server> self = weak.lock()) {
+      // The cancel set belongs to the queue: ask it there.
+      std::promise<bool> answer;
+      asio::post(queue->io, [&] { answer.set_value(self->cancelledPreviews_.contains(item.id)); });
+      bool cancelled = answer.get_future().get();
+      self.reset();
+      if (cancelled) {
+        logLine("· preview " + shortID + " cancelled before render");
+        return;
+      }
+    }
+    auto started = std::chrono::steady_clock::now();
+    std::optional<std::string> data = thumbnailer->preview(
+        item, std::min(maxPixel, Thumbnailer::kMaxPreviewPixel), kPreviewQuality);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
+    std::size_t bytes = data ? data->size() : 0;
+    logLine("→ preview " + shortID + " " + std::to_string(bytes / 1024) + " KB in " +
+            std::to_string(ms) + " ms");
+    Message reply =
+        Message::PreviewData{item.id, data ? Bytes(data->begin(), data->end()) : Bytes{}};
+    // Sends belong on the connection's executor, the server queue.
+    asio::post(queue->io, [reply = std::move(reply), conn] { Transport::send(reply, conn); });
+  });
+}
+
+}  // namespace tallowick

@@ -1,0 +1,90 @@
+// The server's commit of staged cards and the phone's request to empty the
+// Trash.
+
+#include <cstdio>
+#include <unordered_map>
+
+#include "core/commit/trash.h"
+#include "core/server/server.h"
+#include "core/server/server_internal.h"
+#include "shared/transport.h"
+
+namespace tallowick {
+
+namespace {
+
+constexpr const char* kEmptyTrashRefused = "commit first, then confirm within 10 minutes";
+constexpr const char* kEmptyTrashFailed = "Finder declined";
+
+std::string megabytes(std::int64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
+  return text;
+}
+
+}  // namespace
+
+void Server::commit(const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  const std::string& device = *peer.device;
+  std::vector<const Card*> stagedCards;
+  std::vector<Item> items;
+  for (const Card& card : cardSet_.decks[DeckID::smart]) {
+    auto decided = decisions_.find(card.id());
+    if (decided == decisions_.end() || decided->second != Action::trash) continue;
+    stagedCards.push_back(&card);
+    for (Item& item : cardSet_.itemsFor(card)) items.push_back(std::move(item));
+  }
+  if (items.empty()) {
+    log("✓ commit: nothing staged");
+    Transport::send(Message::CommitResult{}, peer.conn);
+    return;
+  }
+
+  CommitEngine::Outcome outcome = engine_.commit(items, device);
+
+  std::unordered_map<Uuid, std::string> reasons;
+  for (const CommitFailure& failure : outcome.failed) reasons.emplace(failure.id, failure.reason);
+  std::vector<CommitFailure> cardFailures;
+  for (const Card* card : stagedCards) {
+    decisions_.erase(card->id());
+    for (const Item& item : cardSet_.itemsFor(*card)) {
+      auto reason = reasons.find(item.id);
+      if (reason == reasons.end()) continue;
+      cardFailures.push_back({card->id(), reason->second.empty() ? "failed" : reason->second});
+      break;
+    }
+  }
+  for (const CommitFailure& failure : cardFailures) {
+    log("! " + failure.id.shortString() + ": " + failure.reason);
+  }
+  if (outcome.trashed >= 1) trashPolicy_.lastCommit = EmptyTrashPolicy::LastCommit{device, now()};
+  refreshStatus();
+  log("✓ commit: trashed " + std::to_string(outcome.trashed) + "/" + std::to_string(items.size()) +
+      ", " + megabytes(outcome.freed) + " freed, " + std::to_string(cardFailures.size()) +
+      " refused");
+  emit(Event{Event::Committed{outcome.trashed, outcome.freed}});
+  Transport::send(Message::CommitResult{static_cast<int>(outcome.trashed), outcome.freed,
+                                        std::move(cardFailures)},
+                  peer.conn);
+}
+
+void Server::emptyTrash(bool confirm, const Peer& peer) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!trashPolicy_.allows(*peer.device, now(), confirm)) {
+    log("! empty trash refused");
+    Transport::send(Message::Refused{kEmptyTrashRefused}, peer.conn);
+    return;
+  }
+  // Blocks the queue until the Trash is empty, as asking the desktop would.
+  Trash::EmptyResult result =
+      config_.trashTopdirs ? Trash::emptyTrash(*config_.trashTopdirs) : Trash::emptyTrash();
+  if (!result.ok()) {
+    Transport::send(Message::Refused{kEmptyTrashFailed}, peer.conn);
+    return;
+  }
+  log("✓ trash emptied at the phone's request");
+  Transport::send(Message::Ok{}, peer.conn);
+}
+
+}  // namespace tallowick

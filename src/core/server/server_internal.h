@@ -1,0 +1,44 @@
+#pragma once
+// Helpers shared by the server's source files; not part of its interface.
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "core/server/server.h"
+
+namespace tallowick {
+
+// The server queue: one thread running one io_context.
+struct Server::Queue {
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::thread thread;
+};
+
+namespace server_internal {
+
+// Background pools shared by every server of the process. They are never
+// destroyed, so work still running at exit does not hold the process up.
+// Scans and phone previews: the user is waiting for them.
+asio::thread_pool& userInitiatedPool();
+// Thumbnail warm-up: nobody waits for it, so it never takes both cores.
+asio::thread_pool& utilityPool();
+
+// A path given as a path or a file URL, as a path.
+std::string pathOf(const std::string& pathOrURL);
+// "/a/b/" -> "b"; "/" -> "/".
+std::string lastComponent(std::string path);
+std::string joined(const std::vector<std::string>& parts, const std::string& separator);
+// "/a/b" -> "/a"; "/a" -> "/"; "a" -> ".".
+std::string parentOf(const std::string& path);
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+
+}  // namespace server_internal
+}  // namespace tallowick

@@ -1,0 +1,90 @@
+#pragma once
+// Test helpers for the server: its events as seen from the test thread, and
+// a clock the test moves by hand.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/server/server.h"
+
+namespace tallowick::testing {
+
+// Every event the server emitted, readable from the test thread.
+class EventLog {
+ public:
+  void add(const ServerEvent& event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+  }
+  std::vector<ServerEvent> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    for (const auto& event : events()) {
+      if (const auto* log = event.get<ServerEvent::Log>()) out.push_back(log->line);
+    }
+    return out;
+  }
+  int count(std::string_view prefix) const {
+    int n = 0;
+    for (const auto& line : lines()) n += line.starts_with(prefix) ? 1 : 0;
+    return n;
+  }
+  bool has(std::string_view prefix) const { return count(prefix) > 0; }
+  std::optional<ServerStatus> status() const {
+    std::optional<ServerStatus> last;
+    for (const auto& event : events()) {
+      if (const auto* status = event.get<ServerEvent::Status>()) last = status->status;
+    }
+    return last;
+  }
+  std::optional<std::uint16_t> port() const {
+    std::optional<std::uint16_t> last;
+    for (const auto& event : events()) {
+      if (const auto* listening = event.get<ServerEvent::Listening>()) last = listening->port;
+    }
+    return last;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ServerEvent> events_;
+};
+
+// A clock the tests move by hand; safe to read from the server's thread.
+struct TestClock {
+  Date base = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  std::atomic<std::int64_t> offset{0};
+  Date now() const { return base + std::chrono::seconds(offset.load()); }
+};
+
+// Polls `done` until it holds or `limit` passes.
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Runs `read` on the server's queue and returns what it returned.
+template <class T>
+T onQueue(Server& server, std::function<T(Server&)> read) {
+  std::promise<T> answer;
+  server.post([&](Server& s) { answer.set_value(read(s)); });
+  return answer.get_future().get();
+}
+
+}  // namespace tallowick::testing
