@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "core/commit/commit_engine.h"
+#include "core/commit/journal_line.h"
 #include "shared/file_util.h"
 
 using namespace tallowick;
@@ -22,6 +24,25 @@ namespace {
 double msSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
+
+// Accepts every token and keeps none.
+struct NullSax {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(Json::number_integer_t) { return true; }
+  bool number_unsigned(Json::number_unsigned_t) { return true; }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return true; }
+  bool string(Json::string_t&) { return true; }
+  bool binary(Json::binary_t&) { return true; }
+  bool start_object(std::size_t) { return true; }
+  bool key(Json::string_t&) { return true; }
+  bool end_object() { return true; }
+  bool start_array(std::size_t) { return true; }
+  bool end_array() { return true; }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+};
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,33 +81,61 @@ int main(int argc, char** argv) {
     std::printf("journal: %ld lines, %.1f MB\n", lines, text.size() / 1e6);
   }
 
-  // Baseline: read the file and parse every line as JSON, nothing more.
-  auto t0 = Clock::now();
-  long parsed = 0;
-  {
+  // Baselines, each reading the file once and walking its lines as replay
+  // does: parse every line into a JSON document (nothing more), and run
+  // nlohmann's lexer over every line with a handler that keeps nothing (the
+  // least any reader built on it pays).
+  auto eachLine = [&](auto&& f) {
     auto text = readWholeFile(storage + "/decisions.jsonl");
     std::string_view rest = *text;
     while (!rest.empty()) {
       auto end = rest.find('\n');
       std::string_view line = rest.substr(0, end);
       rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-      if (line.empty()) continue;
-      Json json = Json::parse(line.begin(), line.end());
-      parsed += json.size() > 0;
+      if (!line.empty()) f(line);
     }
-  }
+  };
+  auto t0 = Clock::now();
+  long parsed = 0;
+  eachLine([&](std::string_view line) {
+    Json json = Json::parse(line.begin(), line.end());
+    parsed += json.size() > 0;
+  });
   double parseMs = msSince(t0);
+
+  auto tl = Clock::now();
+  long lexed = 0;
+  eachLine([&](std::string_view line) {
+    NullSax sax;
+    lexed += Json::sax_parse(line.begin(), line.end(), &sax);
+  });
+  double lexMs = msSince(tl);
+
+  // Replay's own line reader alone, without the dictionary.
+  auto td = Clock::now();
+  long decoded = 0;
+  eachLine([&](std::string_view line) { decoded += decodeJournalLine(line).has_value(); });
+  double decodeMs = msSince(td);
 
   auto t1 = Clock::now();
   std::size_t entries;
+  double replayMs, dropMs;
   {
-    CommitEngine engine(CommitEngine::Config({"/home/anna/Downloads"}, storage));
-    entries = engine.entries().size();
+    auto engine =
+        std::make_unique<CommitEngine>(CommitEngine::Config({"/home/anna/Downloads"}, storage));
+    replayMs = msSince(t1);
+    entries = engine->entries().size();
+    auto t = Clock::now();
+    engine.reset();
+    dropMs = msSince(t);
   }
-  double replayMs = msSince(t1);
-  std::printf("replay of %ld lines: %.0f ms (%zu entries)\n", lines, replayMs, entries);
+  std::printf("replay of %ld lines: %.0f ms (%zu entries; dropping them: %.0f ms more)\n", lines,
+              replayMs, entries, dropMs);
+  std::printf("  of which decoding lines alone: %.0f ms (%ld read)\n", decodeMs, decoded);
   std::printf("plain JSON parse of the same lines: %.0f ms (%ld parsed)\n", parseMs, parsed);
-  std::printf("ratio replay / parse: %.2fx\n", replayMs / parseMs);
+  std::printf("lexing the same lines, keeping nothing: %.0f ms (%ld lexed)\n", lexMs, lexed);
+  std::printf("ratio replay / parse: %.2fx, replay / lexing: %.2fx\n", replayMs / parseMs,
+              replayMs / lexMs);
 
   // One decision = one append. Baseline: open, write the same bytes, close.
   std::string fresh = base + "/fresh";

@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <unordered_set>
 
 #include "core/commit/containment.h"
+#include "core/commit/journal_line.h"
 #include "core/commit/trash.h"
 #include "shared/file_util.h"
 
@@ -55,6 +58,51 @@ std::string logFileName(Date at) {
   std::string name = codec::formatDate(at);
   std::replace(name.begin(), name.end(), ':', '-');
   return name + ".json";
+}
+
+// The journal's bytes, read with as few copies as a file allows: into a
+// buffer of the file's size that nothing fills first.
+class JournalText {
+ public:
+  std::string_view view() const { return {data_.get(), size_}; }
+
+  bool readFrom(int fd) {
+    struct stat st;
+    std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0
+                               ? static_cast<std::size_t>(st.st_size) + 1
+                               : std::size_t{1} << 16;
+    data_.reset(new char[capacity]);
+    for (;;) {
+      if (size_ == capacity) {
+        // The file grew since fstat, or is not a regular file.
+        std::unique_ptr<char[]> bigger(new char[capacity * 2]);
+        std::memcpy(bigger.get(), data_.get(), size_);
+        data_ = std::move(bigger);
+        capacity *= 2;
+      }
+      ssize_t n = ::read(fd, data_.get() + size_, capacity - size_);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) return true;
+      size_ += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+};
+
+std::optional<JournalText> readJournal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  JournalText text;
+  bool ok = text.readFrom(fd);
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return text;
 }
 
 }  // namespace
@@ -110,24 +158,29 @@ CommitEngine::CommitEngine(Config config_, Clock clock)
 Date CommitEngine::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
 
 void CommitEngine::replay() {
-  auto text = readWholeFile(config.journalURL);
+  std::optional<JournalText> text = readJournal(config.journalURL);
   if (!text) return;
-  needsNewline_ = !text->empty() && text->back() != '\n';
+  std::string_view rest = text->view();
+  needsNewline_ = !rest.empty() && rest.back() != '\n';
+  // One bucket per line at most: no rehashing while a long journal loads.
+  std::size_t lines = 0;
+  for (const char* p = rest.data();
+       (p = static_cast<const char*>(std::memchr(p, '\n', rest.data() + rest.size() - p))) !=
+       nullptr;
+       ++p) {
+    ++lines;
+  }
+  entries_.reserve(lines + 1);
   // Lines are judged one by one: a line torn inside a multi-byte character
   // must cost that line only, not the whole journal.
-  std::string_view rest = *text;
-  // One bucket per line at most: no rehashing while a long journal loads.
-  entries_.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1);
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (line.empty()) continue;
-    try {
-      Entry e = Entry::fromJson(codec::parse(line));
-      entries_.try_emplace(e.path).first->second = std::move(e);
-    } catch (const std::exception&) {
-      // An unreadable line leaves the earlier record for its path in force.
+    // An unreadable line leaves the earlier record for its path in force.
+    if (std::optional<Entry> e = decodeJournalLine(line)) {
+      entries_.try_emplace(e->path).first->second = std::move(*e);
     }
   }
 }
