@@ -19,7 +19,10 @@ constexpr std::chrono::seconds kDrainTimeout{10};
 
 // The text of every receive or send that cancel() cut short, the same as the
 // one the socket reports for an operation in flight.
-std::string canceledText() { return std::generic_category().message(ECANCELED); }
+const std::string& canceledText() {
+  static const std::string text = std::generic_category().message(ECANCELED);
+  return text;
+}
 
 bool isFinal(TlsConnection::State state) {
   return state == TlsConnection::State::failed || state == TlsConnection::State::cancelled;
@@ -146,6 +149,12 @@ void TlsConnection::onHandshake(const std::error_code& ec) {
   pumpSend();
 }
 
+bool TlsConnection::isCancellation(const std::optional<std::string>& error) {
+  return error == canceledText();
+}
+
+std::string TlsConnection::finalError() const { return failure_.value_or(canceledText()); }
+
 void TlsConnection::fail(const std::string& error) {
   if (isFinal(state_)) return;
   failure_ = error;
@@ -192,10 +201,8 @@ void TlsConnection::receive(std::size_t length, ReceiveCompletion completion) {
   if (length == 0 || isFinal(state_) || finished_) {
     std::optional<std::string> error;
     bool complete = false;
-    if (state_ == State::cancelled) {
-      error = canceledText();
-    } else if (state_ == State::failed) {
-      error = failure_;
+    if (isFinal(state_)) {
+      error = finalError();
     } else if (finished_) {
       complete = true;
     }
@@ -215,39 +222,43 @@ void TlsConnection::receive(std::size_t length, ReceiveCompletion completion) {
 void TlsConnection::pumpReceive() {
   if (reading_ || receives_.empty() || state_ != State::ready) return;
   reading_ = true;
-  readBuffer_ = Bytes(receives_.front().length);
+  // The completion travels with the read rather than staying in receives_:
+  // whatever it holds is released when the read completes, or when the
+  // executor drops the read without running it.
+  PendingReceive pending = std::move(receives_.front());
+  receives_.pop_front();
+  readBuffer_ = Bytes(pending.length);
   asio::async_read(*stream_, asio::buffer(readBuffer_),
-                   [self = shared_from_this()](const std::error_code& ec, std::size_t count) {
-                     self->onRead(ec, count);
+                   [self = shared_from_this(), completion = std::move(pending.completion)](
+                       const std::error_code& ec, std::size_t count) mutable {
+                     self->onRead(ec, count, std::move(completion));
                    });
 }
 
-void TlsConnection::onRead(const std::error_code& ec, std::size_t count) {
+void TlsConnection::onRead(const std::error_code& ec, std::size_t count,
+                           ReceiveCompletion completion) {
   reading_ = false;
   Bytes content = std::move(readBuffer_);
   readBuffer_ = Bytes();
   content.resize(count);
-  PendingReceive pending = std::move(receives_.front());
-  receives_.pop_front();
 
   if (isFinal(state_)) {
-    pending.completion(std::move(content), false,
-                       state_ == State::failed ? failure_ : canceledText());
+    completion(std::move(content), false, finalError());
     return;
   }
   if (ec == asio::error::eof) {
     finished_ = true;
-    pending.completion(std::move(content), true, std::nullopt);
+    completion(std::move(content), true, std::nullopt);
     completeQueuedReceives(std::nullopt);
     return;
   }
   if (ec) {
     std::string text = ec.message();
-    pending.completion(std::move(content), false, text);
+    completion(std::move(content), false, text);
     fail(text);
     return;
   }
-  pending.completion(std::move(content), false, std::nullopt);
+  completion(std::move(content), false, std::nullopt);
   pumpReceive();
 }
 
@@ -258,7 +269,7 @@ void TlsConnection::send(const Bytes& content, SendCompletion completion) {
 void TlsConnection::send(std::string content, SendCompletion completion) {
   if (isFinal(state_) || closing_) {
     if (!completion) return;
-    std::string error = state_ == State::failed ? failure_ : canceledText();
+    std::string error = finalError();
     if (executor_) {
       asio::post(*executor_, [completion = std::move(completion), error] { completion(error); });
     } else {
@@ -274,18 +285,23 @@ void TlsConnection::pumpSend() {
   if (writing_ || sends_.empty()) return;
   if (state_ != State::ready && !(closing_ && !closed_)) return;
   writing_ = true;
-  asio::async_write(
-      *stream_, asio::buffer(sends_.front().content),
-      [self = shared_from_this()](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
-}
-
-void TlsConnection::onWrite(const std::error_code& ec) {
-  writing_ = false;
+  // As for reads, the completion travels with the write.
   PendingSend pending = std::move(sends_.front());
   sends_.pop_front();
+  writeBuffer_ = std::move(pending.content);
+  asio::async_write(*stream_, asio::buffer(writeBuffer_),
+                    [self = shared_from_this(), completion = std::move(pending.completion)](
+                        const std::error_code& ec, std::size_t) mutable {
+                      self->onWrite(ec, std::move(completion));
+                    });
+}
+
+void TlsConnection::onWrite(const std::error_code& ec, SendCompletion completion) {
+  writing_ = false;
+  writeBuffer_ = std::string();
   std::optional<std::string> error;
   if (ec) error = ec.message();
-  if (pending.completion) pending.completion(error);
+  if (completion) completion(error);
   if (ec) {
     if (closing_) {
       completeQueuedSends(*error);
@@ -325,13 +341,12 @@ void TlsConnection::closeSocket() {
 }
 
 void TlsConnection::completeQueuedReceives(const std::optional<std::string>& error) {
-  // The receive in flight (the front while reading_) completes from its own
-  // handler when the socket closes.
-  std::size_t keep = reading_ ? 1 : 0;
+  // The receive in flight completes from its own handler when the socket
+  // closes; these are the ones behind it.
   bool complete = !error.has_value();
-  while (receives_.size() > keep) {
-    PendingReceive pending = std::move(receives_[keep]);
-    receives_.erase(receives_.begin() + static_cast<std::ptrdiff_t>(keep));
+  std::deque<PendingReceive> receives = std::move(receives_);
+  receives_.clear();
+  for (PendingReceive& pending : receives) {
     asio::post(*executor_, [completion = std::move(pending.completion), complete, error] {
       completion({}, complete, error);
     });
@@ -339,10 +354,9 @@ void TlsConnection::completeQueuedReceives(const std::optional<std::string>& err
 }
 
 void TlsConnection::completeQueuedSends(const std::string& error) {
-  std::size_t keep = writing_ ? 1 : 0;
-  while (sends_.size() > keep) {
-    PendingSend pending = std::move(sends_[keep]);
-    sends_.erase(sends_.begin() + static_cast<std::ptrdiff_t>(keep));
+  std::deque<PendingSend> sends = std::move(sends_);
+  sends_.clear();
+  for (PendingSend& pending : sends) {
     if (!pending.completion) continue;
     asio::post(*executor_,
                [completion = std::move(pending.completion), error] { completion(error); });

@@ -9,9 +9,13 @@
 // Threading: before start() every call may come from any one thread; after
 // start() every call must come from the executor it was started on.
 //
-// Lifetime: the connection keeps itself alive while it has work queued. The
-// state handler is released once the cancelled state has been delivered; a
-// handler that holds the connection should hold it weakly anyway.
+// Lifetime: the connection keeps itself alive while it has work queued on its
+// executor. It never holds itself through its owner's callbacks: a receive or
+// send completion is released once it has run, and cancel() or a failure
+// completes every pending one; a receive or send in flight travels with its
+// I/O operation, so an executor that is torn down without running it frees
+// it. The state handler is released once the cancelled state has been
+// delivered; a handler that holds the connection should hold it weakly anyway.
 
 #include <cstdint>
 #include <deque>
@@ -74,9 +78,14 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
 
   // Ends the connection: queued sends are still written, then a TLS
   // close_notify goes out and the socket closes. Pending receives complete
-  // with the error "Operation canceled"; the state becomes cancelled (also
-  // after failed). Calling it again does nothing.
+  // with the error "Operation canceled" (see isCancellation()), or with the
+  // failure's text when the connection had failed first; the state becomes
+  // cancelled (also after failed). Calling it again does nothing.
   void cancel();
+
+  // True for the error with which a receive or send completes because the
+  // owner cancelled the connection, as opposed to a network or TLS failure.
+  static bool isCancellation(const std::optional<std::string>& error);
 
   // Asks for exactly `length` bytes (the minimum and the maximum length are
   // both `length`). Receives are served one at a time in call order, once the
@@ -117,9 +126,12 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   void onHandshake(const std::error_code& ec);
   void fail(const std::string& error);
   void pumpReceive();
-  void onRead(const std::error_code& ec, std::size_t count);
+  void onRead(const std::error_code& ec, std::size_t count, ReceiveCompletion completion);
   void pumpSend();
-  void onWrite(const std::error_code& ec);
+  void onWrite(const std::error_code& ec, SendCompletion completion);
+  // The error a receive or send gets once the connection is failed or
+  // cancelled: the failure's text if it failed first.
+  std::string finalError() const;
   void shutdownAndClose();
   void closeSocket();
   void completeQueuedReceives(const std::optional<std::string>& error);
@@ -140,18 +152,21 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   StateHandler stateHandler_;
   std::optional<std::string> identity_;
   std::optional<std::string> clientIdentity_;
-  std::string failure_;
+  std::optional<std::string> failure_;
   bool handshakeDone_ = false;
   bool closing_ = false;
   bool closed_ = false;
   bool finished_ = false;
 
+  // Receives and sends not yet started; the one in flight is held by its
+  // operation, its bytes here.
   std::deque<PendingReceive> receives_;
   bool reading_ = false;
   Bytes readBuffer_;
 
   std::deque<PendingSend> sends_;
   bool writing_ = false;
+  std::string writeBuffer_;
 };
 
 }  // namespace tallowick

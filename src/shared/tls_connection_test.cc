@@ -351,5 +351,60 @@ TEST(TlsConnection, AcceptedConnectionRunsOnTheExecutorItWasStartedOn) {
   accepted.reset();
 }
 
+// A completion that holds its own connection (as a caller's loop may) must
+// not keep the connection alive once the connection is cancelled, nor once
+// its executor is torn down without running what it had queued.
+struct LifetimeCase {
+  std::string name;
+  bool ready;   // the receive is in flight, not queued before the handshake
+  bool cancel;  // the owner cancels the connection first
+  bool drain;   // the io_context runs out of work, rather than being destroyed as is
+};
+
+class LifetimeTest : public ::testing::TestWithParam<LifetimeCase> {};
+
+TEST_P(LifetimeTest, PendingCompletionsDoNotKeepTheirConnectionAlive) {
+  const LifetimeCase& c = GetParam();
+  auto io = std::make_unique<asio::io_context>();
+  std::weak_ptr<TlsConnection> weak;
+  int calls = 0;
+  {
+    LoopbackServer server;
+    ASSERT_TRUE(server.start(*io, Transport::parameters({{"tallowick", keyOf(1)}})));
+    auto client =
+        TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
+    client->start(io->get_executor());
+    ASSERT_TRUE(runUntil(*io, [&] { return !server.accepted.empty(); }));
+    std::shared_ptr<TlsConnection> peer = server.accepted[0];
+    if (c.ready) {
+      ASSERT_TRUE(runUntil(*io, [&] { return peer->state() == State::ready; }));
+    } else {
+      ASSERT_NE(peer->state(), State::ready);
+    }
+    weak = peer;
+    peer->receive(4, [peer, &calls](Bytes, bool, std::optional<std::string>) { ++calls; });
+    peer->send(bytesOf("hi"), [peer](std::optional<std::string>) {});
+    if (c.cancel) peer->cancel();
+    client->cancel();
+    server.listener->cancel();
+    server.accepted.clear();
+  }
+  if (c.drain) {
+    io->run_for(std::chrono::seconds(10));
+    EXPECT_EQ(calls, 1) << "a drained executor completes the receive";
+  }
+  io.reset();
+  EXPECT_TRUE(weak.expired());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, LifetimeTest,
+    ::testing::Values(LifetimeCase{"inFlightCancelledThenDrained", true, true, true},
+                      LifetimeCase{"inFlightCancelledThenTornDown", true, true, false},
+                      LifetimeCase{"inFlightTornDown", true, false, false},
+                      LifetimeCase{"queuedCancelledThenDrained", false, true, true},
+                      LifetimeCase{"queuedCancelledThenTornDown", false, true, false}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace tallowick

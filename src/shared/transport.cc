@@ -9,26 +9,33 @@
 namespace tallowick::Transport {
 namespace {
 
-// One running receive loop. It lives in the completions it has queued on the
-// connection and dies with the last of them once it stopped.
+// One running receive loop. It lives in the receive it has pending on the
+// connection and holds the connection only weakly, so the two never keep
+// each other alive: the connection keeps itself alive while that receive is
+// under way, and an executor torn down without running it frees both.
 class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
  public:
-  ReceiveLoop(std::shared_ptr<TlsConnection> connection, MessageHandler onMessage,
+  ReceiveLoop(const std::shared_ptr<TlsConnection>& connection, MessageHandler onMessage,
               CloseHandler onClose)
-      : connection_(std::move(connection)),
-        onMessage_(std::move(onMessage)),
-        onClose_(std::move(onClose)) {}
+      : connection_(connection), onMessage_(std::move(onMessage)), onClose_(std::move(onClose)) {}
 
   void readHeader() {
-    connection_->receive(Wire::kHeaderSize,
-                         [self = shared_from_this()](Bytes content, bool isComplete,
-                                                     std::optional<std::string> error) {
-                           self->onHeader(content, isComplete, error);
-                         });
+    auto connection = connection_.lock();
+    // Only a connection that completed this loop's last receive asks for
+    // more, and it is alive while it does; gone, there is nothing to read.
+    if (!connection) return stop(std::nullopt);
+    connection->receive(Wire::kHeaderSize,
+                        [self = shared_from_this()](Bytes content, bool isComplete,
+                                                    std::optional<std::string> error) {
+                          self->onHeader(content, isComplete, error);
+                        });
   }
 
  private:
   void onHeader(const Bytes& content, bool isComplete, const std::optional<std::string>& error) {
+    // The owner cancelled the connection: that is the owner's decision, not
+    // a transport failure, so the loop ends without a reason.
+    if (TlsConnection::isCancellation(error)) return stop(std::nullopt);
     if (error) return stop("receive header: " + *error);
     if (!content.empty()) {
       std::optional<std::uint32_t> length = Wire::frameLength(std::span(content));
@@ -40,13 +47,16 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
   }
 
   void readBody(std::uint32_t length) {
-    connection_->receive(length, [self = shared_from_this(), length](
-                                     Bytes content, bool, std::optional<std::string> error) {
+    auto connection = connection_.lock();
+    if (!connection) return stop(std::nullopt);
+    connection->receive(length, [self = shared_from_this(), length](
+                                    Bytes content, bool, std::optional<std::string> error) {
       self->onBody(content, length, error);
     });
   }
 
   void onBody(const Bytes& content, std::uint32_t length, const std::optional<std::string>& error) {
+    if (TlsConnection::isCancellation(error)) return stop(std::nullopt);
     if (error) return stop("receive body: " + *error);
     if (content.empty() || content.size() != length) return stop("short frame");
     std::optional<Message> message;
@@ -64,11 +74,10 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
     // goes as soon as the caller lets go of it.
     CloseHandler onClose = std::move(onClose_);
     onMessage_ = nullptr;
-    connection_.reset();
-    onClose(std::move(reason));
+    if (onClose) onClose(std::move(reason));
   }
 
-  std::shared_ptr<TlsConnection> connection_;
+  std::weak_ptr<TlsConnection> connection_;
   MessageHandler onMessage_;
   CloseHandler onClose_;
 };
@@ -93,8 +102,7 @@ void send(const Message& message, const std::shared_ptr<TlsConnection>& connecti
 
 void receive(std::shared_ptr<TlsConnection> connection, MessageHandler onMessage,
              CloseHandler onClose) {
-  std::make_shared<ReceiveLoop>(std::move(connection), std::move(onMessage), std::move(onClose))
-      ->readHeader();
+  std::make_shared<ReceiveLoop>(connection, std::move(onMessage), std::move(onClose))->readHeader();
 }
 
 }  // namespace tallowick::Transport

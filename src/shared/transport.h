@@ -20,9 +20,10 @@ namespace tallowick::Transport {
 
 using MessageHandler = std::function<void(Message message)>;
 // `reason` is absent when the peer finished the stream cleanly between
-// frames, else one of "receive header: <error>", "bad frame length",
-// "peer closed mid-frame", "receive body: <error>", "short frame",
-// "undecodable message: <description>".
+// frames or when the connection was cancelled on this side (the owner asked
+// for that end and has said why, if it needed saying), else one of "receive header: <error>", "bad
+// frame length", "peer closed mid-frame", "receive body: <error>", "short frame", "undecodable
+// message: <description>".
 using CloseHandler = std::function<void(std::optional<std::string> reason)>;
 
 // Frames `message` and queues it as one send; frames of consecutive calls go
@@ -38,9 +39,12 @@ void send(const Message& message, const std::shared_ptr<TlsConnection>& connecti
 // with a fresh decoder and hands the message to `onMessage`, one at a time in
 // arrival order: the next header is asked for only after `onMessage`
 // returns, so `onMessage` may send. Ends exactly once by calling `onClose`,
-// after which neither callback is called again; it keeps the connection and
-// both callbacks alive until then, and does not cancel the connection (the
-// caller does, typically from `onClose`).
+// after which neither callback is called again, and does not cancel the
+// connection (the caller does, typically from `onClose`). The loop lives in
+// the receive it has pending on the connection and holds the connection
+// weakly: the connection keeps itself, and so the loop and both callbacks,
+// alive while that receive is under way, and nothing of them is left once
+// the loop ended or the connection's executor was torn down.
 // REQUIRES: onMessage and onClose are callable.
 void receive(std::shared_ptr<TlsConnection> connection, MessageHandler onMessage,
              CloseHandler onClose);
