@@ -120,6 +120,8 @@ void addServeCommand(CLI::App& app, Run& run) {
   serve->add_option("--bind", options->bind, "Listen on this address only (default every one).");
   serve->add_option("--code", options->code, "Six-digit pairing code to start with.");
   serve->add_flag("--no-advertise", options->noAdvertise, "Do not publish the DNS-SD service.");
+  serve->add_flag("--home-trash-only", options->homeTrashOnly,
+                  "Let the phone empty only the home Trash, not those of other drives.");
   serve
       ->add_option("--min-bytes", options->minBytes,
                    "Record only files of at least this many bytes (default 1048576).")
@@ -162,6 +164,7 @@ int runServe(const ServeCommandOptions& options) {
   config.advertise = !options.noAdvertise;
   config.bindAddress = options.bind;
   config.port = options.port;
+  if (options.homeTrashOnly) config.trashTopdirs = std::vector<std::string>{};
   std::optional<std::string> code;
   if (!options.code.empty()) code = options.code;
 

@@ -9,13 +9,18 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <vips/vips8>
 
+#include "core/thumbs/vips_runtime.h"
+#include "shared/message.h"
 #include "shared/psk.h"
 #include "shared/report.h"
 #include "shared/tls_test_util.h"
@@ -176,6 +181,202 @@ TEST_F(ServeCommandTest, RefusesBadArgumentsWithUsageStatus) {
     ServeProcess serve(program_, dir_ / "home", arguments);
     EXPECT_EQ(serve.wait(), 2) << arguments[1];
   }
+}
+
+// What one `tallowick phone` run printed.
+struct PhoneRun {
+  int status = -1;
+  std::vector<Message> replies;  // the JSON lines of standard output
+  std::string err;
+
+  template <class T>
+  const T* first() const {
+    for (const auto& reply : replies) {
+      if (const T* found = reply.get<T>()) return found;
+    }
+    return nullptr;
+  }
+};
+
+// Runs `tallowick phone` to completion with the test's environment.
+PhoneRun runPhone(const std::string& program, const std::vector<std::string>& arguments) {
+  PhoneRun run;
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return run;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("phone")};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  std::string text;
+  // Standard error is short; standard output may be long, so read it first.
+  char buffer[65536];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) run.err.append(buffer, n);
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::size_t start = 0;
+  for (std::size_t newline; (newline = text.find('\n', start)) != std::string::npos;
+       start = newline + 1) {
+    run.replies.push_back(Message::fromJson(Json::parse(text.substr(start, newline - start))));
+  }
+  return run;
+}
+
+void setAge(const fs::path& path, int days) {
+  struct timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - days * 86400L, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// A photo drawn at test time; `quality` changes the bytes, not the picture.
+void drawPhoto(const fs::path& path, int quality) {
+  ensureVipsStarted();
+  vips::VImage x = vips::VImage::xyz(640, 480)[0];
+  vips::VImage y = vips::VImage::xyz(640, 480)[1];
+  vips::VImage picture =
+      (x * 0.3).bandjoin(y * 0.5).bandjoin(255 - x * 0.3).cast(VIPS_FORMAT_UCHAR);
+  picture.jpegsave(path.c_str(), vips::VImage::option()->set("Q", quality));
+}
+
+// The full session: `tallowick serve` over a scanned tree and
+// `tallowick phone` deciding, changing a keeper, committing, undoing,
+// emptying the Trash, rescanning, and finding its decision again after the
+// agent restarts.
+TEST_F(ServeCommandTest, AFullSessionFromPairingToEmptyTrashAndBackAfterARestart) {
+  const fs::path root = dir_ / "root";
+  std::vector<fs::path> copies;
+  for (const char* folder : {"a", "b", "c", "d"}) {
+    fs::create_directories(root / folder);
+    copies.push_back(root / folder / "report.pdf");
+    std::ofstream(copies.back()) << std::string(4000, 'r');
+  }
+  drawPhoto(root / "beach.jpg", 90);
+  drawPhoto(root / "beach-2.jpg", 80);
+  const fs::path screenshot = root / "Screenshot 2026-09-01 at 10.00.00.png";
+  std::ofstream(screenshot) << std::string(3000, 's');
+  setAge(screenshot, 60);
+  const fs::path installer = root / "Setup.dmg";
+  std::ofstream(installer) << std::string(5000, 'i');
+  setAge(installer, 30);
+
+  setenv("HOME", (dir_ / "home").c_str(), 1);
+  setenv("XDG_DATA_HOME", (dir_ / "home" / "data").c_str(), 1);
+  const fs::path trash = dir_ / "home" / "data" / "Trash" / "files";
+  const fs::path storage = dir_ / "storage";
+  const std::vector<std::string> serveArguments = {
+      "--storage",  storage.string(), "--no-advertise", "--bind", "127.0.0.1",
+      "--code",     "024680",         "--min-bytes",    "1",      "--home-trash-only",
+      root.string()};
+  auto serve = std::make_unique<ServeProcess>(program_, dir_ / "home", serveArguments);
+  asio::io_context io;
+  auto waitLine = [&](std::string_view prefix) {
+    return testing::runUntil(
+        io, [&] { return serve->lineStartingWith(prefix).has_value(); }, 60s);
+  };
+  ASSERT_TRUE(waitLine("✓ scan: 8 files, 4 cards"));
+  std::string port = serve->lineStartingWith("listening on ")->substr(13);
+  auto phone = [&](std::vector<std::string> commands) {
+    std::vector<std::string> arguments = {"--host", "127.0.0.1", "--port",
+                                          port,     "--code",    "024680"};
+    arguments.insert(arguments.end(), commands.begin(), commands.end());
+    return runPhone(program_, arguments);
+  };
+
+  // The decks, and a page of the smart deck no longer than asked for.
+  PhoneRun first = phone({"summary", "deck", "smart", "--n", "2", "deck", "duplicates", "deck",
+                          "screenshots", "deck", "installers"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const auto* summary = first.first<Message::SummaryResult>();
+  ASSERT_NE(summary, nullptr);
+  std::map<DeckID, int> counts;
+  for (const Deck& deck : summary->decks) counts[deck.id] = deck.count;
+  EXPECT_EQ(counts, (std::map<DeckID, int>{{DeckID::smart, 4},
+                                           {DeckID::duplicates, 1},
+                                           {DeckID::similar, 1},
+                                           {DeckID::screenshots, 1},
+                                           {DeckID::installers, 1}}));
+  ASSERT_EQ(first.replies.size(), 5u);
+  EXPECT_EQ(first.replies[1].get<Message::QueueBatch>()->cards.size(), 2u);
+  const GroupCard group = *first.replies[2].get<Message::QueueBatch>()->cards.at(0).group();
+  const Uuid shot = first.replies[3].get<Message::QueueBatch>()->cards.at(0).id();
+  const Uuid setup = first.replies[4].get<Message::QueueBatch>()->cards.at(0).id();
+  ASSERT_EQ(group.members.size(), 4u);
+  const std::string groupID = group.id.string();
+  const std::string newKeeper = group.members[3].id.string();
+
+  // A decision on the group of four stages three files; the keeper moves.
+  PhoneRun staged = phone({"empty-trash", "--confirm"});
+  EXPECT_NE(staged.status, 0) << "nothing was committed yet";
+  ASSERT_NE(staged.first<Message::Refused>(), nullptr);
+  EXPECT_EQ(staged.first<Message::Refused>()->reason,
+            "commit first, then confirm within 10 minutes");
+  staged = phone({"decide", groupID, "trash", "keeper", groupID, newKeeper, "summary", "staged"});
+  ASSERT_EQ(staged.status, 0) << staged.err;
+  EXPECT_EQ(staged.first<Message::SummaryResult>()->pendingCount, 3);
+  EXPECT_EQ(staged.first<Message::CardUpdated>()->card.group()->keeperID, group.members[3].id);
+  ASSERT_EQ(staged.first<Message::StagedBatch>()->cards.size(), 1u);
+
+  // The screenshot changes after the scan: the commit leaves it alone.
+  std::ofstream(screenshot, std::ios::app) << "edited";
+  PhoneRun commit = phone({"decide", shot.string(), "trash", "commit"});
+  ASSERT_EQ(commit.status, 0) << commit.err;
+  const auto* result = commit.first<Message::CommitResult>();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->trashed, 3);
+  EXPECT_EQ(result->freed, 12000);
+  EXPECT_EQ(result->failed, (std::vector<CommitFailure>{{shot, "modified since scan"}}));
+  const fs::path kept = fs::path(group.members[3].path);
+  EXPECT_TRUE(fs::exists(kept));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(fs::exists(group.members[i].path)) << i;
+  EXPECT_TRUE(fs::exists(screenshot));
+  EXPECT_EQ(std::distance(fs::directory_iterator(trash), fs::directory_iterator{}), 3);
+
+  // Undo puts them back; trashing them again and emptying the Trash ends them.
+  PhoneRun undo = phone({"undo", groupID, "summary"});
+  ASSERT_EQ(undo.status, 0) << undo.err;
+  ASSERT_TRUE(waitLine("· restored 3 file(s) for " + group.id.shortString()));
+  for (const FileCard& member : group.members) EXPECT_TRUE(fs::exists(member.path)) << member.path;
+  PhoneRun empty = phone({"decide", groupID, "trash", "commit", "empty-trash", "--confirm"});
+  ASSERT_EQ(empty.status, 0) << empty.err;
+  EXPECT_NE(empty.first<Message::Ok>(), nullptr);
+  EXPECT_TRUE(fs::is_empty(trash));
+  EXPECT_TRUE(fs::exists(kept));
+
+  // A rescan reports its progress and the new summary: the last copy and
+  // the edited screenshot are no longer candidates.
+  PhoneRun rescan = phone({"decide", setup.string(), "trash", "rescan"});
+  ASSERT_EQ(rescan.status, 0) << rescan.err;
+  const auto* progress = rescan.first<Message::ScanProgress>();
+  ASSERT_NE(progress, nullptr);
+  EXPECT_EQ(progress->done, 5);
+  EXPECT_EQ(progress->total, 5);
+  ASSERT_NE(rescan.first<Message::SummaryResult>(), nullptr);
+  EXPECT_EQ(rescan.first<Message::SummaryResult>()->pendingCount, 1);
+  ASSERT_TRUE(waitLine("✓ scan: 5 files, 2 cards, 1 decisions re-attached"));
+
+  // After a restart the installer is still staged.
+  ASSERT_EQ(serve->stop(SIGTERM), 0);
+  serve = std::make_unique<ServeProcess>(program_, dir_ / "home", serveArguments);
+  ASSERT_TRUE(waitLine("✓ scan: 5 files, 2 cards, 1 decisions re-attached"));
+  port = serve->lineStartingWith("listening on ")->substr(13);
+  PhoneRun after = phone({"staged"});
+  ASSERT_EQ(after.status, 0) << after.err;
+  ASSERT_EQ(after.first<Message::StagedBatch>()->cards.size(), 1u);
+  // Every scan names its cards anew; the file is what stays the same.
+  ASSERT_NE(after.first<Message::StagedBatch>()->cards[0].file(), nullptr);
+  EXPECT_EQ(after.first<Message::StagedBatch>()->cards[0].file()->path, installer.string());
+  EXPECT_EQ(serve->stop(SIGTERM), 0);
 }
 
 }  // namespace
