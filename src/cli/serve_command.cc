@@ -183,7 +183,14 @@ int runServe(const ServeCommandOptions& options) {
   server->post([&stopped](Server&) { stopped.set_value(); });
   stopped.get_future().wait();
   server.reset();
-  return 0;
+  // Every change to the user's files and the stored state happened on the
+  // server queue, which has now drained. A scan may still be running on a
+  // pool thread inside libvips or libheif; the normal exit would tear those
+  // libraries down under it and crash, so leave without running exit
+  // handlers.
+  std::cout.flush();
+  std::cerr.flush();
+  std::_Exit(0);
 }
 
 }  // namespace tallowick::cli

@@ -26,7 +26,8 @@ struct ServeCommandOptions {
 
 // Adds the subcommand; when chosen, sets `run`.
 void addServeCommand(CLI::App& app, Run& run);
-// Serves until SIGINT or SIGTERM; returns the exit status.
+// Serves until SIGINT or SIGTERM, then ends the process with status 0.
+// Returns only the exit status of a usage error.
 int runServe(const ServeCommandOptions& options);
 
 // The QR code of `text` (error correction M) drawn with half-block

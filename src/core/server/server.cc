@@ -86,6 +86,7 @@ void Server::launch() {
 }
 
 Server::~Server() {
+  renders_.waitIdle();
   queue_->work.reset();
   queue_->io.stop();
   if (queue_->thread.joinable()) {

@@ -32,6 +32,7 @@
 #include "core/scan/scanner.h"
 #include "core/server/card_set.h"
 #include "core/server/empty_trash_policy.h"
+#include "core/server/job_counter.h"
 #include "core/server/sequence_checker.h"
 #include "core/server/server_status.h"
 #include "shared/credential.h"
@@ -91,7 +92,9 @@ class Server : public std::enable_shared_from_this<Server> {
   // new one is drawn when absent. Not listening yet.
   static std::shared_ptr<Server> make(Config config, std::optional<Report> report = std::nullopt,
                                       std::optional<std::string> code = std::nullopt);
-  // Stops the queue's thread; connections and the listener close.
+  // Waits for renders in flight (at most one per job: they stop at their
+  // next item), stops the queue's thread; connections and the listener
+  // close. A scan still running is abandoned.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -187,6 +190,8 @@ class Server : public std::enable_shared_from_this<Server> {
 
   // Previews.
   void preview(const Message::Preview& request, const Peer& peer);
+  // Renders a preview off the queue unless it was cancelled meanwhile.
+  void startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn);
   void warmThumbnails();
 
   // Commit and the Trash.
@@ -223,6 +228,8 @@ class Server : public std::enable_shared_from_this<Server> {
   std::shared_ptr<std::atomic<std::uint64_t>> warmGeneration_ =
       std::make_shared<std::atomic<std::uint64_t>>(0);
   std::unordered_set<Uuid> cancelledPreviews_;
+  // Previews and warm-up renders in flight; the destructor waits for them.
+  JobCounter renders_;
   EmptyTrashPolicy trashPolicy_;
   Status status_;
   std::unique_ptr<ServiceAdvertiser> advertiser_;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <future>
 
 #include "core/server/server.h"
 #include "core/server/server_internal.h"
@@ -201,14 +200,15 @@ void Server::warmThumbnails() {
     }
   }
   if (items.empty()) return;
-  asio::post(utilityPool(), [weak = weak_from_this(), generation, current = warmGeneration_,
-                             thumbnailer = thumbnailer_, items = std::move(items)] {
-    for (const Item& item : items) {
-      // A newer card build started its own run; a gone server needs none.
-      if (weak.expired() || current->load() != generation) return;
-      thumbnailer->thumbnail(item);
-    }
-  });
+  asio::post(utilityPool(),
+             [weak = weak_from_this(), generation, current = warmGeneration_,
+              thumbnailer = thumbnailer_, items = std::move(items), running = renders_.start()] {
+               for (const Item& item : items) {
+                 // A newer card build started its own run; a gone server needs none.
+                 if (weak.expired() || current->load() != generation) return;
+                 thumbnailer->thumbnail(item);
+               }
+             });
 }
 
 // ---- Previews -------------------------------------------------------------------
@@ -221,27 +221,26 @@ void Server::preview(const Message::Preview& request, const Peer& peer) {
     return;
   }
   cancelledPreviews_.erase(request.id);  // a new request overrides an earlier cancel
-
+  // The job's first step comes back here to read the cancel set, which
+  // belongs to the queue, so a cancel that arrived meanwhile is seen.
   asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item = found->second,
-                                   thumbnailer = thumbnailer_, maxPixel = request.maxPixel,
-                                   conn = peer.conn] {
-    const std::string shortID = item.id.shortString();
-    auto logLine = [&](std::string line) {
-      asio::post(queue->io, [weak, line = std::move(line)] {
-        if (auto self = weak.lock()) self->log(line);
-      });
-    };
-    if (std::shared_ptr<Server> self = weak.lock()) {
-      // The cancel set belongs to the queue: ask it there.
-      std::promise<bool> answer;
-      asio::post(queue->io, [&] { answer.set_value(self->cancelledPreviews_.contains(item.id)); });
-      bool cancelled = answer.get_future().get();
-      self.reset();
-      if (cancelled) {
-        logLine("· preview " + shortID + " cancelled before render");
-        return;
-      }
-    }
+                                   maxPixel = request.maxPixel, conn = peer.conn] {
+    asio::post(queue->io, [weak, item, maxPixel, conn] {
+      if (auto self = weak.lock()) self->startPreview(item, maxPixel, conn);
+    });
+  });
+}
+
+void Server::startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  const std::string shortID = item.id.shortString();
+  if (cancelledPreviews_.contains(item.id)) {
+    log("· preview " + shortID + " cancelled before render");
+    return;
+  }
+  asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item,
+                                   thumbnailer = thumbnailer_, maxPixel, conn = std::move(conn),
+                                   running = renders_.start(), shortID] {
     auto started = std::chrono::steady_clock::now();
     std::optional<std::string> data = thumbnailer->preview(
         item, std::min(maxPixel, Thumbnailer::kMaxPreviewPixel), kPreviewQuality);
@@ -249,12 +248,15 @@ void Server::preview(const Message::Preview& request, const Peer& peer) {
                   std::chrono::steady_clock::now() - started)
                   .count();
     std::size_t bytes = data ? data->size() : 0;
-    logLine("→ preview " + shortID + " " + std::to_string(bytes / 1024) + " KB in " +
-            std::to_string(ms) + " ms");
+    std::string line = "→ preview " + shortID + " " + std::to_string(bytes / 1024) + " KB in " +
+                       std::to_string(ms) + " ms";
     Message reply =
         Message::PreviewData{item.id, data ? Bytes(data->begin(), data->end()) : Bytes{}};
-    // Sends belong on the connection's executor, the server queue.
-    asio::post(queue->io, [reply = std::move(reply), conn] { Transport::send(reply, conn); });
+    // Logs and sends belong on the queue, the connection's executor.
+    asio::post(queue->io, [weak, line = std::move(line), reply = std::move(reply), conn] {
+      if (auto self = weak.lock()) self->log(line);
+      Transport::send(reply, conn);
+    });
   });
 }
 
