@@ -112,6 +112,7 @@ CardSet CardSet::build(const std::optional<Report>& report) {
   std::stable_sort(list.begin(), list.end(),
                    [](const Card& a, const Card& b) { return a.score() > b.score(); });
   set.cards = std::move(list);
+  for (std::size_t i = 0; i < set.cards.size(); ++i) set.positionByID.emplace(set.cards[i].id(), i);
   set.decks[DeckID::smart] = set.cards;
   for (const Card& card : set.cards) {
     if (auto deck = deckFor(card)) set.decks[*deck].push_back(card);
@@ -137,11 +138,9 @@ std::vector<Item> CardSet::itemsFor(const Card& card) const {
 
 const Card* CardSet::find(const Uuid& id) const {
   auto smart = decks.find(DeckID::smart);
-  if (smart == decks.end()) return nullptr;
-  for (const Card& card : smart->second) {
-    if (card.id() == id) return &card;
-  }
-  return nullptr;
+  auto position = positionByID.find(id);
+  if (smart == decks.end() || position == positionByID.end()) return nullptr;
+  return &smart->second[position->second];
 }
 
 }  // namespace tallowick

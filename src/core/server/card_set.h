@@ -19,6 +19,9 @@ struct CardSet {
   std::vector<Card> cards;
   std::map<DeckID, std::vector<Card>> decks;
   std::unordered_map<Uuid, Item> itemsByID;
+  // Position of each card in `cards` (and in the smart deck, which holds the
+  // same cards in the same order).
+  std::unordered_map<Uuid, std::size_t> positionByID;
 
   // No report: everything empty.
   static CardSet build(const std::optional<Report>& report);

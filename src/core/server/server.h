@@ -181,6 +181,10 @@ class Server : public std::enable_shared_from_this<Server> {
   void journal(const Card& card, Action action, const std::string& device);
   // Withdraws the pending journal entries of the card's files.
   void withdraw(const Card& card);
+  // Moves the status's staged counts by the card's share when its decision
+  // changes from `before` to `after`, and reports the status. The same
+  // result as refreshStatus() for one card, without walking every card.
+  void restage(const Card& card, std::optional<Action> before, std::optional<Action> after);
   // Makes `itemID` the keeper of group `groupID`, re-journals a decision on
   // the group for its new set of files and stores the report. False when no
   // group `groupID` has a member `itemID`.

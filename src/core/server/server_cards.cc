@@ -69,11 +69,20 @@ void Server::decision(const Message::Decision& request, const Peer& peer) {
     log("? decision for unknown card " + request.id.shortString());
     return;
   }
+  std::optional<Action> before;
+  if (auto found = decisions_.find(request.id); found != decisions_.end()) before = found->second;
   decisions_[request.id] = request.action;
   journal(*card, request.action, *peer.device);
-  refreshStatus();
+  restage(*card, before, request.action);
   log("· " + std::string(rawValue(request.action)) + " " + request.id.shortString() + " — " +
       std::to_string(status_.pendingCount) + " files staged");
+}
+
+void Server::restage(const Card& card, std::optional<Action> before, std::optional<Action> after) {
+  int change = (after == Action::trash) - (before == Action::trash);
+  status_.pendingCount += change * card.fileCount();
+  status_.pendingBytes += change * card.bytes();
+  emit(Event{Event::Status{status_}});
 }
 
 void Server::undo(const Uuid& id) {
@@ -81,9 +90,10 @@ void Server::undo(const Uuid& id) {
   const Card* card = cardSet_.find(id);
   if (!card) return;
   if (auto found = decisions_.find(id); found != decisions_.end()) {
+    Action before = found->second;
     decisions_.erase(found);
     withdraw(*card);
-    refreshStatus();
+    restage(*card, before, std::nullopt);
     log("· un-staged " + id.shortString());
     return;
   }
