@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -32,6 +35,58 @@ std::string parentDirectory(const std::string& path) {
 Date fromTimespec(const struct timespec& ts) {
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(ts.tv_sec) +
                                                          std::chrono::nanoseconds(ts.tv_nsec)));
+}
+
+// A file descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  Fd() = default;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(-1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The canonical path of an open folder, as the kernel names it: links
+// resolved, no "." or "..". No value for a folder that was removed or lies
+// outside this process's view of the file system.
+std::optional<std::string> directoryPath(int fd) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink(link, buf, sizeof buf);
+  if (n <= 0 || n == static_cast<ssize_t>(sizeof buf) || buf[0] != '/') return std::nullopt;
+  std::string path(buf, static_cast<std::size_t>(n));
+  if (path.ends_with(" (deleted)")) return std::nullopt;
+  return path;
+}
+
+// Writes a commit log as the whole file at `path`, replacing one of the same
+// name (a commit in the same second). Logs are a record for the user and are
+// never read back, so unlike the journal they are not flushed to the disk.
+// A link found at `path` is replaced, never followed.
+void writeLogFile(const std::string& path, std::string_view text) {
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0) {
+    fd = ::open(path.c_str(), flags, 0644);
+  }
+  if (fd < 0) return;
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  ::close(fd);
 }
 
 // One row of a commit log.
@@ -196,14 +251,18 @@ void CommitEngine::append(const Entry& entry) {
   if (needsNewline_) line.insert(line.begin(), '\n');
   line.push_back('\n');
 
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-  int fd = ::open(config.journalURL.c_str(), flags, 0600);
-  if (fd < 0 && errno == ENOENT) {
-    std::error_code ignored;
-    std::filesystem::create_directories(parentDirectory(config.journalURL), ignored);
+  int fd = journalFd_;
+  if (fd < 0) {
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
     fd = ::open(config.journalURL.c_str(), flags, 0600);
+    if (fd < 0 && errno == ENOENT) {
+      std::error_code ignored;
+      std::filesystem::create_directories(parentDirectory(config.journalURL), ignored);
+      fd = ::open(config.journalURL.c_str(), flags, 0600);
+    }
+    if (fd < 0) return;
+    if (holdJournal_) journalFd_ = fd;
   }
-  if (fd < 0) return;
   // One write of one whole line: with O_APPEND it lands at the end in one
   // piece or, if the process dies inside it, as a torn last line.
   ssize_t n;
@@ -215,7 +274,27 @@ void CommitEngine::append(const Entry& entry) {
   } else if (n > 0) {
     needsNewline_ = true;
   }
-  ::close(fd);
+  if (n > 0) journalWritten_ = true;
+  if (fd != journalFd_) ::close(fd);
+}
+
+CommitEngine::JournalBatch::JournalBatch(CommitEngine& engine) : engine_(engine) {
+  engine_.holdJournal_ = true;
+  engine_.journalWritten_ = false;
+}
+
+CommitEngine::JournalBatch::~JournalBatch() { finish(); }
+
+void CommitEngine::JournalBatch::finish() {
+  if (!engine_.holdJournal_) return;
+  engine_.holdJournal_ = false;
+  if (engine_.journalFd_ < 0) return;
+  // What the phone is told next must survive a power cut. One flush for the
+  // whole batch; on journalling file systems it also carries the renames
+  // made before it.
+  if (engine_.journalWritten_) ::fdatasync(engine_.journalFd_);
+  ::close(engine_.journalFd_);
+  engine_.journalFd_ = -1;
 }
 
 void CommitEngine::record(const Item& item, Action action,
@@ -288,27 +367,16 @@ CommitEngine::Outcome CommitEngine::commit(const std::vector<Item>& items,
     return outcome;
   }
 
+  // The roots are resolved once for the whole batch; each file is then
+  // judged by the folder the kernel resolves its path to.
+  const std::vector<std::string> prefixes = Containment::rootPrefixes(config.roots);
+  Trash::Mover mover;
+  JournalBatch batch(*this);
   for (const Item* item : selected) {
     if (limit && outcome.trashed >= *limit) break;
     Entry e = *entry(item->path);
-    std::optional<std::string> reason;
     std::optional<std::string> trashPath;
-    struct stat st;
-    if (!Containment::isInside(item->path, config.roots)) {
-      reason = "outside roots";
-    } else if (::lstat(item->path.c_str(), &st) != 0) {
-      reason = "missing";
-    } else if (static_cast<std::int64_t>(st.st_size) != e.bytes ||
-               !sameModificationTime(fromTimespec(st.st_mtim), e.modifiedAt)) {
-      reason = "modified since scan";
-    } else {
-      Trash::MoveResult moved = Trash::moveToTrash(item->path);
-      if (moved.ok()) {
-        trashPath = moved.trashPath;
-      } else {
-        reason = moved.error.message();
-      }
-    }
+    std::optional<std::string> reason = moveOne(item->path, e, prefixes, mover, trashPath);
     e.at = now();
     e.device = device;
     if (reason) {
@@ -325,8 +393,66 @@ CommitEngine::Outcome CommitEngine::commit(const std::vector<Item>& items,
       outcome.moved.push_back(e);
     }
   }
+  batch.finish();
   writeCommitLog(device, outcome.trashed, outcome.freed, outcome.failed, selected);
   return outcome;
+}
+
+std::optional<std::string> CommitEngine::moveOne(const std::string& path, const Entry& e,
+                                                 const std::vector<std::string>& prefixes,
+                                                 Trash::Mover& mover,
+                                                 std::optional<std::string>& trashPath) {
+  // The folder is opened once; the containment check, the attribute read
+  // and the move all act on that folder, so a link put in place of one of
+  // its parents between the checks and the move cannot redirect the move.
+  Fd dir;
+  std::optional<std::string> dirPath;
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+  if (!path.empty() && path[0] == '/' && !name.empty() && name != "." && name != "..") {
+    dir.reset(
+        ::open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) dirPath = directoryPath(dir.get());
+  }
+  if (!dirPath) {
+    // An unusual path, a folder that cannot be reached, or no /proc: the
+    // same checks, by the path as written.
+    std::string canonical = Containment::canonicalPath(path);
+    if (canonical.empty() || !Containment::isBelow(canonical, prefixes)) return "outside roots";
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return "missing";
+    if (static_cast<std::int64_t>(st.st_size) != e.bytes ||
+        !sameModificationTime(fromTimespec(st.st_mtim), e.modifiedAt)) {
+      return "modified since scan";
+    }
+    Trash::MoveResult moved = Trash::moveToTrash(path);
+    if (!moved.ok()) return moved.error.message();
+    trashPath = moved.trashPath;
+    return std::nullopt;
+  }
+
+  struct statx st {};
+  const bool exists = ::statx(dir.get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                              STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_MNT_ID, &st) == 0;
+  // A link is judged by where it leads: out of the roots is outside.
+  std::string canonical = exists && S_ISLNK(st.stx_mode)
+                              ? Containment::canonicalPath(path)
+                              : (*dirPath == "/" ? "/" : *dirPath + "/") + name;
+  if (canonical.empty() || !Containment::isBelow(canonical, prefixes)) return "outside roots";
+  if (!exists) return "missing";
+  const std::int64_t size = st.stx_mask & STATX_SIZE ? static_cast<std::int64_t>(st.stx_size) : -1;
+  std::optional<Date> modified;
+  if (st.stx_mask & STATX_MTIME) {
+    modified = fromTimespec(
+        {static_cast<time_t>(st.stx_mtime.tv_sec), static_cast<long>(st.stx_mtime.tv_nsec)});
+  }
+  if (size != e.bytes || !sameModificationTime(modified, e.modifiedAt)) {
+    return "modified since scan";
+  }
+  Trash::MoveResult moved = mover.move(dir.get(), *dirPath, name, Trash::mountKey(st));
+  if (!moved.ok()) return moved.error.message();
+  trashPath = moved.trashPath;
+  return std::nullopt;
 }
 
 void CommitEngine::writeCommitLog(const std::string& device, std::int64_t trashed,
@@ -362,11 +488,12 @@ void CommitEngine::writeCommitLog(const std::string& device, std::int64_t trashe
   }
   std::error_code ignored;
   std::filesystem::create_directories(config.commitsDir, ignored);
-  writeFileAtomically(config.commitsDir + "/" + logFileName(at), text);
+  writeLogFile(config.commitsDir + "/" + logFileName(at), text);
 }
 
 CommitEngine::Outcome CommitEngine::undo(const std::vector<std::string>& paths) {
   Outcome outcome;
+  JournalBatch batch(*this);
   for (const std::string& path : paths) {
     const Entry* current = entry(path);
     if (!current || current->state != State::trashed || !current->trashPath) continue;

@@ -28,6 +28,10 @@
 
 namespace tallowick {
 
+namespace Trash {
+class Mover;
+}
+
 // True when both dates are absent, or both present and less than one second
 // apart. Journalled dates have whole seconds; the tolerance accepts them.
 bool sameModificationTime(const std::optional<Date>& a, const std::optional<Date>& b);
@@ -132,10 +136,35 @@ class CommitEngine {
                       const std::vector<CommitFailure>& failures,
                       const std::vector<const Item*>& selected);
 
+  // Keeps the journal open for the appends of one commit or undo, and
+  // flushes them to the disk once when it finishes (or goes).
+  class JournalBatch {
+   public:
+    explicit JournalBatch(CommitEngine& engine);
+    ~JournalBatch();
+    JournalBatch(const JournalBatch&) = delete;
+    JournalBatch& operator=(const JournalBatch&) = delete;
+    void finish();
+
+   private:
+    CommitEngine& engine_;
+  };
+
+  // Checks one selected file (containment, presence, freshness, in this
+  // order) and moves it to the Trash. Returns the failure reason, or no
+  // value with `trashPath` set to where the file went.
+  std::optional<std::string> moveOne(const std::string& path, const Entry& entry,
+                                     const std::vector<std::string>& rootPrefixes,
+                                     Trash::Mover& mover, std::optional<std::string>& trashPath);
+
   Clock clock_;
   std::unordered_map<std::string, Entry> entries_;
   // The journal ends in a torn line: the next append starts a fresh one.
   bool needsNewline_ = false;
+  // Set while a JournalBatch is open; journalFd_ is then the open journal.
+  bool holdJournal_ = false;
+  bool journalWritten_ = false;
+  int journalFd_ = -1;
 };
 
 template <>

@@ -362,6 +362,29 @@ TEST_F(EngineTest, CommitFailuresInTheirOrder) {
          return item;
        },
        "outside roots"},
+      {"folder swapped for a link to outside",
+       [](Sandbox& t, Item) {
+         Item item = scannedFile(t.root + "/sub/b.txt", "content");
+         std::filesystem::create_directories(t.tree.path("outside"));
+         std::filesystem::rename(t.root + "/sub", t.tree.path("outside/sub"));
+         std::filesystem::create_directory_symlink(t.tree.path("outside/sub"), t.root + "/sub");
+         return item;
+       },
+       "outside roots"},
+      {"folder reached through a link inside the roots",
+       [](Sandbox& t, Item) {
+         scannedFile(t.root + "/real/c.txt", "content");
+         std::filesystem::create_directory_symlink(t.root + "/real", t.root + "/alias");
+         return scannedFile(t.root + "/alias/c.txt", "content");
+       },
+       ""},
+      {"folder gone",
+       [](Sandbox& t, Item) {
+         Item item = scannedFile(t.root + "/gone/d.txt", "content");
+         std::filesystem::remove_all(t.root + "/gone");
+         return item;
+       },
+       "missing"},
       {"missing",
        [](Sandbox&, Item item) {
          std::filesystem::remove(item.path);
@@ -560,6 +583,49 @@ TEST_F(EngineTest, SecondCommitInTheSameSecondReplacesTheLog) {
   Json log = onlyLog();
   EXPECT_EQ(log["device"], "second");
   EXPECT_EQ(log["items"][0]["path"], b.path);
+}
+
+TEST_F(EngineTest, ALinkWhereTheLogGoesIsReplacedNotFollowed) {
+  auto engine = makeEngine();
+  Item a = decided(*engine, "a.txt");
+  writeText(tree.path("elsewhere.txt"), "keep me");
+  std::filesystem::create_directories(storage + "/commits");
+  std::filesystem::create_symlink(tree.path("elsewhere.txt"),
+                                  storage + "/commits/2026-03-01T09-30-05Z.json");
+  engine->commit({a}, "phone");
+  EXPECT_EQ(readText(tree.path("elsewhere.txt")), "keep me");
+  EXPECT_FALSE(std::filesystem::is_symlink(storage + "/commits/2026-03-01T09-30-05Z.json"));
+  EXPECT_EQ(onlyLog()["trashed"], 1);
+}
+
+// Commit and undo keep the journal and the Trash folders open while they
+// run; nothing may stay open after them.
+TEST_F(EngineTest, CommitAndUndoLeaveNoDescriptorOpen) {
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  auto engine = makeEngine();
+  std::vector<Item> items;
+  for (int i = 0; i < 5; ++i) items.push_back(decided(*engine, "d" + std::to_string(i) + "/f.txt"));
+  items.push_back(decided(*engine, "never-there.txt"));
+  std::filesystem::remove(items.back().path);
+  auto before = openDescriptors();
+  CommitEngine::Outcome outcome = engine->commit(items, "phone");
+  EXPECT_EQ(outcome.trashed, 5);
+  EXPECT_EQ(openDescriptors(), before);
+  std::vector<std::string> paths;
+  for (const Item& item : items) paths.push_back(item.path);
+  EXPECT_EQ(engine->undo(paths).trashed, 5);
+  EXPECT_EQ(openDescriptors(), before);
+  // Appends after a commit reach the journal as before, which a restart
+  // reads back whole.
+  Item late = decided(*engine, "late.txt");
+  auto restarted = makeEngine();
+  EXPECT_EQ(restarted->entries().size(), items.size() + 1);
+  EXPECT_EQ(restarted->entry(items[0].path)->state, State::undone);
+  EXPECT_EQ(restarted->entry(items.back().path)->state, State::failed);
+  EXPECT_EQ(restarted->entry(late.path)->state, State::pending);
 }
 
 TEST_F(EngineTest, NewRootsApplyToLaterCommits) {

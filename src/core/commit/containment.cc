@@ -78,9 +78,8 @@ std::string canonicalPath(std::string_view path) {
   return result;
 }
 
-bool isInside(std::string_view path, const std::vector<std::string>& roots) {
-  std::string file = canonicalPath(path);
-  if (file.empty()) return false;
+std::vector<std::string> rootPrefixes(const std::vector<std::string>& roots) {
+  std::vector<std::string> prefixes;
   for (const std::string& root : roots) {
     std::string rootPath = root;
     if (rootPath.rfind("file://", 0) == 0) {
@@ -91,9 +90,22 @@ bool isInside(std::string_view path, const std::vector<std::string>& roots) {
     std::string prefix = canonicalPath(rootPath);
     if (prefix.empty()) continue;
     if (prefix.back() != '/') prefix.push_back('/');
-    if (file.size() > prefix.size() && file.compare(0, prefix.size(), prefix) == 0) return true;
+    prefixes.push_back(std::move(prefix));
+  }
+  return prefixes;
+}
+
+bool isBelow(std::string_view canonicalFile, const std::vector<std::string>& prefixes) {
+  for (const std::string& prefix : prefixes) {
+    if (canonicalFile.size() > prefix.size() && canonicalFile.starts_with(prefix)) return true;
   }
   return false;
+}
+
+bool isInside(std::string_view path, const std::vector<std::string>& roots) {
+  std::string file = canonicalPath(path);
+  if (file.empty()) return false;
+  return isBelow(file, rootPrefixes(roots));
 }
 
 }  // namespace tallowick::Containment

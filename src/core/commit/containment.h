@@ -21,4 +21,10 @@ std::string canonicalPath(std::string_view path);
 // is not inside itself. Roots may be given as paths or as file URLs.
 bool isInside(std::string_view path, const std::vector<std::string>& roots);
 
+// The two halves of isInside, for checking many files against the same
+// roots: the canonical form of each root that has one, ending in "/"; and
+// whether a canonical path lies below one of them.
+std::vector<std::string> rootPrefixes(const std::vector<std::string>& roots);
+bool isBelow(std::string_view canonicalFile, const std::vector<std::string>& prefixes);
+
 }  // namespace tallowick::Containment

@@ -52,13 +52,13 @@ std::error_code errorOf(int err) { return {err, std::generic_category()}; }
 // other only when it is the same. Mount ids tell bind mounts of one file
 // system apart (rename between them fails with EXDEV); without them, fall
 // back to the device number.
-std::optional<std::uint64_t> mountKey(int dirfd, const char* name) {
+std::optional<std::uint64_t> mountKey(int dirfd, const char* name, int flags = 0) {
   struct statx stx {};
-  if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &stx) != 0) {
+  if (::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &stx) !=
+      0) {
     return std::nullopt;
   }
-  if (stx.stx_mask & STATX_MNT_ID) return stx.stx_mnt_id;
-  return (std::uint64_t{1} << 63) | (std::uint64_t{stx.stx_dev_major} << 32) | stx.stx_dev_minor;
+  return Trash::mountKey(stx);
 }
 std::optional<std::uint64_t> mountKey(const std::string& path) {
   return mountKey(AT_FDCWD, path.c_str());
@@ -302,6 +302,127 @@ std::string homeTrashDir() {
   return join(base, ".local/share/Trash");
 }
 
+std::uint64_t mountKey(const struct statx& file) {
+  if (file.stx_mask & STATX_MNT_ID) return file.stx_mnt_id;
+  return (std::uint64_t{1} << 63) | (std::uint64_t{file.stx_dev_major} << 32) | file.stx_dev_minor;
+}
+
+// A Trash directory in use by a mover, and what the info files written there
+// need: paths in a mount's own Trash are relative to the mount's top, so they
+// stay right wherever the drive is mounted next time.
+struct Mover::Target {
+  Location location;
+  bool home = false;
+  std::string topdir;
+};
+
+Mover::Mover() = default;
+Mover::~Mover() = default;
+
+Mover::Target* Mover::targetFor(int dirFd, const std::string& dir, std::uint64_t fileMount,
+                                std::error_code& error) {
+  if (!homeLooked_) {
+    homeLooked_ = true;
+    home_ = homeTrashDir();
+    if (!home_.empty()) {
+      homeMount_ = mountKey(AT_FDCWD, home_.c_str());
+      if (!homeMount_) {
+        std::error_code ignored;
+        std::filesystem::create_directories(parentOf(home_), ignored);
+        ::mkdir(home_.c_str(), 0700);
+        homeMount_ = mountKey(AT_FDCWD, home_.c_str());
+      }
+    }
+  }
+  bool home = homeMount_ == fileMount;
+  if (!home && mountKey(dirFd, "", AT_EMPTY_PATH) != fileMount) {
+    // The file is itself a mount point; it cannot be renamed anywhere.
+    error = errorOf(EBUSY);
+    return nullptr;
+  }
+  if (auto it = targets_.find(fileMount); it != targets_.end()) return it->second.get();
+
+  auto target = std::make_unique<Target>();
+  target->home = home;
+  if (home) {
+    if ((error = openLayout(home_, target->location))) return nullptr;
+  } else {
+    std::string topdir = mountPointOf(dir, fileMount);
+    std::string shared = join(topdir, ".Trash");
+    std::string mine = shared + "/" + uidText();
+    std::string own = join(topdir, ".Trash-" + uidText());
+    error = errorOf(ENOTDIR);
+    bool found = false;
+    if (isSharedTrash(shared)) {
+      ::mkdir(mine.c_str(), 0700);
+      if (isOwnDirectory(mine) && !openLayout(mine, target->location)) found = true;
+    }
+    if (!found) {
+      if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = lastError();
+      } else if (isOwnDirectory(own)) {
+        error = openLayout(own, target->location);
+        found = !error;
+      }
+    }
+    if (!found) return nullptr;
+    error.clear();
+    target->topdir = topdir;
+  }
+  return targets_.emplace(fileMount, std::move(target)).first->second.get();
+}
+
+MoveResult Mover::move(int dirFd, const std::string& dir, const std::string& name,
+                       std::uint64_t fileMount) {
+  MoveResult result;
+  Target* target = targetFor(dirFd, dir, fileMount, result.error);
+  if (target == nullptr) return result;
+  const Location& location = target->location;
+  std::string original = join(dir, name);
+  std::string infoPath = original;  // the Path= value before escaping
+  if (!target->home) {
+    infoPath =
+        target->topdir == "/" ? original.substr(1) : original.substr(target->topdir.size() + 1);
+  }
+  std::string escaped = pathToFileURL(infoPath).substr(7);  // drop "file://"
+  std::string content = "[Trash Info]\nPath=" + escaped + "\nDeletionDate=" + deletionDate() + "\n";
+  constexpr int kMaxAttempts = 100000;
+  for (int n = 1; n <= kMaxAttempts; ++n) {
+    std::string stored = storedName(name, n);
+    std::string infoName = stored + ".trashinfo";
+    int fd = ::openat(location.info.get(), infoName.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      result.error = lastError();
+      return result;
+    }
+    bool written = writeAll(fd, content);
+    int writeErr = errno;
+    if (::close(fd) != 0 && written) {
+      written = false;
+      writeErr = errno;
+    }
+    if (!written) {
+      ::unlinkat(location.info.get(), infoName.c_str(), 0);
+      result.error = errorOf(writeErr);
+      return result;
+    }
+    int err = renameNoReplace(dirFd, name.c_str(), location.files.get(), stored.c_str());
+    if (err == 0) {
+      result.trashPath = location.dir + "/files/" + stored;
+      return result;
+    }
+    ::unlinkat(location.info.get(), infoName.c_str(), 0);
+    if (err != EEXIST) {
+      result.error = errorOf(err);
+      return result;
+    }
+  }
+  result.error = errorOf(EEXIST);
+  return result;
+}
+
 MoveResult moveToTrash(const std::string& path) {
   MoveResult result;
   std::string full = path;
@@ -329,98 +450,7 @@ MoveResult moveToTrash(const std::string& path) {
     result.error = lastError();
     return result;
   }
-
-  // Pick the Trash on the file's own mount.
-  Location location;
-  std::string original = join(canonicalParent, name);
-  std::string infoPath;  // the Path= value before escaping
-  std::string home = homeTrashDir();
-  bool useHome = false;
-  if (!home.empty()) {
-    std::optional<std::uint64_t> homeKey = mountKey(home);
-    if (!homeKey) {
-      std::error_code ignored;
-      std::filesystem::create_directories(parentOf(home), ignored);
-      ::mkdir(home.c_str(), 0700);
-      homeKey = mountKey(home);
-    }
-    useHome = homeKey == fileKey;
-  }
-  if (useHome) {
-    if (auto error = openLayout(home, location)) {
-      result.error = error;
-      return result;
-    }
-    infoPath = original;
-  } else {
-    if (mountKey(canonicalParent) != fileKey) {
-      // The file is itself a mount point; it cannot be renamed anywhere.
-      result.error = errorOf(EBUSY);
-      return result;
-    }
-    std::string topdir = mountPointOf(canonicalParent, *fileKey);
-    std::string shared = join(topdir, ".Trash");
-    std::string mine = shared + "/" + uidText();
-    std::string own = join(topdir, ".Trash-" + uidText());
-    std::error_code error = errorOf(ENOTDIR);
-    bool found = false;
-    if (isSharedTrash(shared)) {
-      ::mkdir(mine.c_str(), 0700);
-      if (isOwnDirectory(mine) && !openLayout(mine, location)) found = true;
-    }
-    if (!found) {
-      if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = lastError();
-      } else if (isOwnDirectory(own)) {
-        error = openLayout(own, location);
-        found = !error;
-      }
-    }
-    if (!found) {
-      result.error = error;
-      return result;
-    }
-    // Paths in a mount's own Trash are relative to its top, so they stay
-    // right wherever the drive is mounted next time.
-    infoPath = topdir == "/" ? original.substr(1) : original.substr(topdir.size() + 1);
-  }
-  std::string escaped = pathToFileURL(infoPath).substr(7);  // drop "file://"
-  std::string content = "[Trash Info]\nPath=" + escaped + "\nDeletionDate=" + deletionDate() + "\n";
-  constexpr int kMaxAttempts = 100000;
-  for (int n = 1; n <= kMaxAttempts; ++n) {
-    std::string stored = storedName(name, n);
-    std::string infoName = stored + ".trashinfo";
-    int fd = ::openat(location.info.get(), infoName.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      result.error = lastError();
-      return result;
-    }
-    bool written = writeAll(fd, content);
-    int writeErr = errno;
-    if (::close(fd) != 0 && written) {
-      written = false;
-      writeErr = errno;
-    }
-    if (!written) {
-      ::unlinkat(location.info.get(), infoName.c_str(), 0);
-      result.error = errorOf(writeErr);
-      return result;
-    }
-    int err = renameNoReplace(parentFd.get(), name.c_str(), location.files.get(), stored.c_str());
-    if (err == 0) {
-      result.trashPath = location.dir + "/files/" + stored;
-      return result;
-    }
-    ::unlinkat(location.info.get(), infoName.c_str(), 0);
-    if (err != EEXIST) {
-      result.error = errorOf(err);
-      return result;
-    }
-  }
-  result.error = errorOf(EEXIST);
-  return result;
+  return Mover().move(parentFd.get(), canonicalParent, name, *fileKey);
 }
 
 std::error_code putBack(const std::string& trashPath, const std::string& originalPath) {

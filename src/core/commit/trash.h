@@ -7,7 +7,11 @@
 // rename(2); a file is never copied and deleted, so a move that the kernel
 // refuses leaves the file where it was and reports the kernel's reason.
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -34,6 +38,42 @@ struct MoveResult {
 // info file is removed again and the file stays in place.
 // REQUIRES: `path` is absolute.
 MoveResult moveToTrash(const std::string& path);
+
+// Moves many files to the Trash in a row, as a commit does: each Trash
+// directory is looked up, created if need be and opened at its first use
+// only, and stays open until the mover goes. A file is named by an open
+// descriptor of its folder, so a caller's checks on that folder and the move
+// act on the same folder, wherever its path may lead meanwhile.
+// Not thread-safe.
+class Mover {
+ public:
+  Mover();
+  ~Mover();
+  Mover(const Mover&) = delete;
+  Mover& operator=(const Mover&) = delete;
+
+  // Moves `name` out of the folder open as `dirFd` into the Trash of its own
+  // mount, as moveToTrash does. `fileMount` is mountKey() of the file.
+  // REQUIRES: `dirFd` is an open directory (O_PATH will do) whose canonical
+  // path is `dir`; `name` is a plain name in it (no "/", not "." or "..").
+  MoveResult move(int dirFd, const std::string& dir, const std::string& name,
+                  std::uint64_t fileMount);
+
+ private:
+  struct Target;
+  Target* targetFor(int dirFd, const std::string& dir, std::uint64_t fileMount,
+                    std::error_code& error);
+
+  bool homeLooked_ = false;
+  std::string home_;
+  std::optional<std::uint64_t> homeMount_;
+  std::map<std::uint64_t, std::unique_ptr<Target>> targets_;
+};
+
+// Which mount a file lies on, from statx(2) asked for STATX_MNT_ID: two
+// paths can be renamed into each other only when it is the same. Falls back
+// to the device number where the kernel gives no mount id.
+std::uint64_t mountKey(const struct statx& file);
 
 // Moves `trashPath` back to `originalPath` without ever replacing what is
 // there (EEXIST then), and removes the matching info file when `trashPath`

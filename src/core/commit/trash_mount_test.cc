@@ -194,5 +194,30 @@ TEST_F(TrashMountTest, CommitAndUndoOnAnotherFileSystem) {
   EXPECT_EQ(readText(item.path), "iso");
 }
 
+// One commit that takes files from two file systems in turn: each file goes
+// to the Trash of its own, and each Trash is found again for the next file.
+TEST_F(TrashMountTest, OneCommitAcrossTwoFileSystems) {
+  std::string home = tree.path("Down");
+  CommitEngine engine(CommitEngine::Config({mnt, home}, tree.path("storage")));
+  std::vector<Item> items;
+  for (int i = 0; i < 6; ++i) {
+    std::string dir = i % 2 ? mnt + "/Down" : home;
+    items.push_back(testing::scannedFile(dir + "/f" + std::to_string(i) + ".txt", "x"));
+    engine.record(items.back(), Action::trash, "phone");
+  }
+  CommitEngine::Outcome outcome = engine.commit(items, "phone");
+  ASSERT_EQ(outcome.trashed, 6) << (outcome.failed.empty() ? "" : outcome.failed[0].reason);
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "f" + std::to_string(i) + ".txt";
+    std::string trash = i % 2 ? mnt + "/.Trash-" + uid() : tree.homeTrash();
+    EXPECT_EQ(outcome.moved[i].trashPath, trash + "/files/" + name);
+    std::string info = testing::readText(trash + "/info/" + name + ".trashinfo");
+    std::string path =
+        i % 2 ? "Down/" + name : std::filesystem::canonical(home).string() + "/" + name;
+    EXPECT_NE(info.find("\nPath=" + path + "\n"), std::string::npos) << info;
+    EXPECT_FALSE(testing::exists(items[i].path));
+  }
+}
+
 }  // namespace
 }  // namespace tallowick
