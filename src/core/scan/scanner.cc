@@ -24,7 +24,6 @@
 #include "core/scan/hash_cache.h"
 #include "core/scan/hashing.h"
 #include "core/scan/profile.h"
-#include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 
 namespace tallowick {
@@ -37,6 +36,9 @@ constexpr std::array<std::string_view, 4> kPackageExtensions = {"app", "photosli
 // Trees no walk enters: the system's own folders and the kernel's views.
 constexpr std::array<std::string_view, 6> kExcludedSystemTrees = {
     "/System", "/Library", "/Applications", "/proc", "/sys", "/dev"};
+// POSIX shared memory: a tmpfs under /dev where users may keep files. A
+// root chosen there is walked; a walk that meets /dev still never enters it.
+constexpr std::string_view kSharedMemoryTree = "/dev/shm";
 constexpr std::string_view kHomeLibrary = "/Library";
 constexpr std::string_view kCloudFolder = "/Library/Mobile Documents";
 constexpr std::array<std::string_view, 3> kScreenshotPrefixes = {
@@ -148,6 +150,7 @@ bool isExcludedTree(std::string_view realPath, std::string_view realHome) {
     if (isAtOrBelow(realPath, cloud)) return false;
     if (isAtOrBelow(realPath, std::string(realHome) + std::string(kHomeLibrary))) return true;
   }
+  if (isAtOrBelow(realPath, kSharedMemoryTree)) return false;
   for (auto tree : kExcludedSystemTrees) {
     if (isAtOrBelow(realPath, tree)) return true;
   }
@@ -192,18 +195,21 @@ Date dateOf(const struct statx_timestamp& t) {
   return Date(std::chrono::duration_cast<Date::duration>(since));
 }
 
-// Hashes run on a few threads beside the walk. A job returns a finisher
-// that the scanning thread runs, so items, the cache and the progress
-// callback are only ever touched there. With no threads, jobs and finishers
-// run at once on the calling thread.
+// Set on a hashing thread once it has decoded an image, so that only such
+// threads hand libvips' per-thread buffers back (and a scan that decodes
+// nothing never starts libvips at all).
+thread_local bool decodedImages = false;
+
+// Hashes run on a few threads after the walk. A job returns a finisher that
+// the scanning thread runs, so items, the cache and the progress callback
+// are only ever touched there. With no threads, jobs and finishers run at
+// once on the calling thread.
 class HashWorkers {
  public:
   using Finisher = std::function<void()>;
   using Job = std::function<Finisher()>;
 
-  // `usesImages`: jobs may decode images, so each thread hands libvips its
-  // per-thread buffers back before it ends.
-  HashWorkers(int threads, bool usesImages) : usesImages_(usesImages) {
+  explicit HashWorkers(int threads) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
   }
 
@@ -216,14 +222,14 @@ class HashWorkers {
     for (auto& thread : threads_) thread.join();
   }
 
-  // Queues `job`; first runs finished work until fewer than
-  // kMaxJobsInFlight jobs are outstanding, so memory stays bounded.
+  // Jobs queued or running whose finishers have not run yet.
+  std::size_t inFlight() const { return inFlight_; }
+
   void submit(Job job) {
     if (threads_.empty()) {
       job()();
       return;
     }
-    while (inFlight_ >= kMaxJobsInFlight) finishSome(/*wait=*/true);
     {
       std::lock_guard lock(mutex_);
       jobs_.push_back(std::move(job));
@@ -232,7 +238,8 @@ class HashWorkers {
     jobsChanged_.notify_one();
   }
 
-  // Runs the finishers of completed jobs; with `wait`, waits for one first.
+  // Runs the finishers of completed jobs; with `wait`, first waits until
+  // there is at least one (when any job is outstanding).
   void finishSome(bool wait) {
     std::deque<Finisher> ready;
     {
@@ -241,13 +248,9 @@ class HashWorkers {
       ready.swap(done_);
     }
     for (auto& finisher : ready) {
-      finisher();
       --inFlight_;
+      finisher();
     }
-  }
-
-  void finishAll() {
-    while (inFlight_ > 0) finishSome(/*wait=*/true);
   }
 
  private:
@@ -268,10 +271,9 @@ class HashWorkers {
       }
       doneChanged_.notify_one();
     }
-    if (usesImages_ && ensureVipsStarted()) vips_thread_shutdown();
+    if (decodedImages) vips_thread_shutdown();
   }
 
-  const bool usesImages_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable jobsChanged_;
@@ -295,8 +297,7 @@ class Walk {
       : options_(options),
         facts_(std::move(facts)),
         home_(options.home.empty() ? std::string() : standardized(options.home)),
-        realHome_(options.home.empty() ? std::string() : resolved(options.home)),
-        workers_(threadCount(options.hashThreads), options.hashImages) {}
+        realHome_(options.home.empty() ? std::string() : resolved(options.home)) {}
 
   void walkRoot(const std::string& root) {
     const std::string path = standardized(root);
@@ -309,39 +310,50 @@ class Walk {
     walkDirectory(fd, path, realPath, 0);
   }
 
-  void finishImages() { workers_.finishAll(); }
-
-  void hashDuplicateSizes() {
-    std::unordered_map<std::int64_t, int> sizeCounts;
-    for (const auto& item : result_.items) ++sizeCounts[item.bytes];
-    for (std::size_t index = 0; index < result_.items.size(); ++index) {
-      const Item& item = result_.items[index];
-      if (sizeCounts[item.bytes] < 2 || item.sha256) continue;
-      if (options_.cache) {
-        auto entry = options_.cache->lookup(item.path, item.bytes, item.modifiedAt);
-        if (entry && entry->sha256) {
-          result_.items[index].sha256 = entry->sha256;
-          continue;
-        }
-      }
-      Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
-      workers_.submit([this, index, path = item.path, stamp]() -> HashWorkers::Finisher {
-        auto digest = Hashing::sha256(path, stamp);
-        return [this, index, digest = std::move(digest)] {
-          Item& item = result_.items[index];
-          item.sha256 = digest;
-          if (options_.cache) {
-            HashCache::Entry entry;
-            entry.size = item.bytes;
-            entry.mtime = HashCache::mtimeSeconds(item.modifiedAt);
-            entry.sha256 = digest;
-            options_.cache->store(item.path, entry);
+  // The image and exact-hash stages, on the workers. Digests are taken
+  // first where an image shares its size with another file, so an exact
+  // copy of a picture is decoded once and its copies take its perceptual
+  // hash (the same bytes always give the same one).
+  void hashAll() {
+    std::vector<bool> needsDigest(result_.items.size(), false);
+    if (options_.hashEverything) {
+      std::unordered_map<std::int64_t, int> sizeCounts;
+      for (const auto& item : result_.items) ++sizeCounts[item.bytes];
+      for (std::size_t index = 0; index < result_.items.size(); ++index) {
+        Item& item = result_.items[index];
+        if (sizeCounts[item.bytes] < 2 || item.sha256) continue;
+        if (options_.cache) {
+          auto entry = options_.cache->lookup(item.path, item.bytes, item.modifiedAt);
+          if (entry && entry->sha256) {
+            item.sha256 = entry->sha256;
+            continue;
           }
-        };
-      });
-      workers_.finishSome(/*wait=*/false);
+        }
+        needsDigest[index] = true;
+      }
     }
-    workers_.finishAll();
+    // Pictures whose hashes both came from the cache stand for their copies.
+    for (const Item& item : result_.items) {
+      if (item.kind == Kind::image && item.sha256 && item.phash) {
+        Original known;
+        known.pending = false;
+        known.perceptual =
+            Hashing::Perceptual{*item.phash, item.width.value_or(0), item.height.value_or(0)};
+        byDigest_.try_emplace(*item.sha256, std::move(known));
+      }
+    }
+    awaitsDigest_.assign(result_.items.size(), false);
+    for (std::size_t index : imagesToHash_) {
+      if (needsDigest[index]) {
+        awaitsDigest_[index] = true;
+      } else {
+        routeImage(index);
+      }
+    }
+    for (std::size_t index = 0; index < result_.items.size(); ++index) {
+      if (needsDigest[index]) queue_.push_back({Task::digest, index});
+    }
+    drain();
   }
 
   ScanResult takeResult() { return std::move(result_); }
@@ -350,6 +362,19 @@ class Walk {
   struct Entry {
     std::string name;
     unsigned char type;
+  };
+
+  struct Task {
+    enum Kind { digest, image } kind;
+    std::size_t index;
+  };
+
+  // The first picture met with a given digest: its perceptual hash once
+  // known, and the copies waiting for it.
+  struct Original {
+    bool pending = true;
+    std::optional<Hashing::Perceptual> perceptual;
+    std::vector<std::size_t> copies;
   };
 
   // Takes ownership of `fd`.
@@ -427,7 +452,6 @@ class Walk {
     auto found = facts_.find(item.path);
     Scanner::apply(found == facts_.end() ? std::nullopt : std::optional(found->second), item);
 
-    const std::size_t index = result_.items.size();
     bool needsImageHash = options_.hashImages && item.kind == Kind::image;
     if (needsImageHash && options_.cache) {
       auto entry = options_.cache->lookup(item.path, item.bytes, item.modifiedAt);
@@ -439,37 +463,125 @@ class Walk {
         needsImageHash = false;
       }
     }
-    Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
-    std::string imagePath = needsImageHash ? item.path : std::string();
+    if (needsImageHash) imagesToHash_.push_back(result_.items.size());
     result_.items.push_back(std::move(item));
-    if (needsImageHash) submitImage(index, std::move(imagePath), stamp);
 
     if (result_.filesSeen % kProgressEvery == 0 && options_.progress) {
       options_.progress(result_.filesSeen);
     }
-    workers_.finishSome(/*wait=*/false);
   }
 
-  void submitImage(std::size_t index, std::string path, Hashing::FileStamp stamp) {
-    workers_.submit([this, index, path = std::move(path), stamp]() -> HashWorkers::Finisher {
-      auto perceptual = Hashing::perceptual(path, stamp);
-      return [this, index, perceptual] {
-        if (!perceptual) return;
+  // Submits queued tasks, never more than kMaxJobsInFlight at a time so
+  // memory stays bounded, and runs finishers (which may queue more) until
+  // nothing is left.
+  void drain() {
+    HashWorkers workers(threadCount(options_.hashThreads));
+    for (;;) {
+      while (!queue_.empty() && workers.inFlight() < kMaxJobsInFlight) {
+        const Task task = queue_.front();
+        queue_.pop_front();
+        workers.submit(task.kind == Task::digest ? digestJob(task.index) : imageJob(task.index));
+      }
+      if (workers.inFlight() == 0) {
+        if (queue_.empty()) break;
+        continue;
+      }
+      // Either nothing is left to submit or the limit is reached: wait.
+      workers.finishSome(/*wait=*/true);
+    }
+  }
+
+  HashWorkers::Job digestJob(std::size_t index) {
+    const Item& item = result_.items[index];
+    Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
+    return [this, index, path = item.path, stamp]() -> HashWorkers::Finisher {
+      auto digest = Hashing::sha256(path, stamp);
+      return [this, index, digest = std::move(digest)] {
         Item& item = result_.items[index];
-        item.phash = perceptual->phash;
-        item.width = perceptual->width;
-        item.height = perceptual->height;
+        item.sha256 = digest;
         if (options_.cache) {
           HashCache::Entry entry;
           entry.size = item.bytes;
           entry.mtime = HashCache::mtimeSeconds(item.modifiedAt);
-          entry.phash = perceptual->phash;
-          entry.width = perceptual->width;
-          entry.height = perceptual->height;
+          entry.sha256 = digest;
           options_.cache->store(item.path, entry);
         }
+        if (awaitsDigest_[index]) {
+          awaitsDigest_[index] = false;
+          routeImage(index);
+        }
       };
-    });
+    };
+  }
+
+  HashWorkers::Job imageJob(std::size_t index) {
+    const Item& item = result_.items[index];
+    Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
+    return [this, index, path = item.path, stamp]() -> HashWorkers::Finisher {
+      decodedImages = true;
+      auto perceptual = Hashing::perceptual(path, stamp);
+      return [this, index, perceptual] {
+        if (perceptual) applyPerceptual(index, *perceptual);
+        const Item& item = result_.items[index];
+        if (!item.sha256) return;
+        auto original = byDigest_.find(*item.sha256);
+        if (original == byDigest_.end() || !original->second.pending ||
+            original->second.copies.empty() || original->second.copies.front() != index) {
+          return;
+        }
+        // This picture stood for its copies.
+        original->second.pending = false;
+        original->second.perceptual = perceptual;
+        std::vector<std::size_t> copies(original->second.copies.begin() + 1,
+                                        original->second.copies.end());
+        original->second.copies.clear();
+        for (std::size_t copy : copies) {
+          if (perceptual) {
+            applyPerceptual(copy, *perceptual);
+          } else {
+            // It may have failed for a reason of its own (it changed since
+            // the walk): each copy tries for itself.
+            queue_.push_back({Task::image, copy});
+          }
+        }
+      };
+    };
+  }
+
+  // Queues the perceptual hash of the image at `index`, or gives it the one
+  // of an exact copy already hashed or being hashed.
+  void routeImage(std::size_t index) {
+    const Item& item = result_.items[index];
+    if (!item.sha256) {
+      queue_.push_back({Task::image, index});
+      return;
+    }
+    auto [original, inserted] = byDigest_.try_emplace(*item.sha256);
+    Original& o = original->second;
+    if (inserted || (!o.pending && !o.perceptual)) {
+      if (inserted) o.copies.push_back(index);  // the first stands for the rest
+      queue_.push_back({Task::image, index});
+    } else if (o.pending) {
+      o.copies.push_back(index);
+    } else {
+      applyPerceptual(index, *o.perceptual);
+    }
+  }
+
+  void applyPerceptual(std::size_t index, const Hashing::Perceptual& perceptual) {
+    Item& item = result_.items[index];
+    item.phash = perceptual.phash;
+    item.width = perceptual.width;
+    item.height = perceptual.height;
+    if (options_.cache) {
+      HashCache::Entry entry;
+      entry.size = item.bytes;
+      entry.mtime = HashCache::mtimeSeconds(item.modifiedAt);
+      entry.phash = perceptual.phash;
+      entry.width = perceptual.width;
+      entry.height = perceptual.height;
+      options_.cache->store(item.path, entry);
+    }
   }
 
   const ScanOptions& options_;
@@ -477,8 +589,12 @@ class Walk {
   const std::string home_;
   const std::string realHome_;
   ScanResult result_;
-  // Last, so its threads stop before anything they refer to goes away.
-  HashWorkers workers_;
+  // Images that the walk found without a cached perceptual hash.
+  std::vector<std::size_t> imagesToHash_;
+  // Images whose perceptual hash waits for their digest.
+  std::vector<bool> awaitsDigest_;
+  std::deque<Task> queue_;
+  std::unordered_map<std::string, Original> byDigest_;
 };
 
 }  // namespace
@@ -518,9 +634,8 @@ ScanResult Scanner::scan(const std::vector<std::string>& roots) const {
   Profile::mark("after spotlight query (" + std::to_string(facts.size()) + " facts)");
   Walk walk(options_, std::move(facts));
   for (const auto& root : kept) walk.walkRoot(root);
-  walk.finishImages();
   Profile::mark("after enumeration");
-  if (options_.hashEverything) walk.hashDuplicateSizes();
+  walk.hashAll();
   return walk.takeResult();
 }
 

@@ -97,6 +97,10 @@ TEST(ScannerExclusion, FoldersThatAreNeverWalked) {
       {"/proc/self", true},
       {"/sys/kernel", true},
       {"/dev", true},
+      {"/dev/pts", true},
+      {"/dev/shmem", true},
+      {"/dev/shm", false},  // a tmpfs where users may keep files
+      {"/dev/shm/work", false},
       {"/devices", false},
   };
   for (const auto& c : cases) {
@@ -476,6 +480,96 @@ TEST_F(ScanTest, FileChangedAfterTheWalkKeepsNoHash) {
   const ScanResult result = scan(options);
   EXPECT_EQ(findItem(result, at("a.bin"))->sha256, std::nullopt);
   EXPECT_TRUE(findItem(result, at("b.bin"))->sha256.has_value());
+}
+
+TEST_F(ScanTest, CopiesOfAPictureTakeItsPerceptualHash) {
+  ASSERT_TRUE(ensureVipsStarted());
+  writeGradient(at("a/photo.png"), 64, true);
+  const std::string cachePath = home_ / "hashes.plist";
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashImages = true;
+  options.hashEverything = true;
+  writeFile(at("b/other.bin"), fs::file_size(at("a/photo.png")), 'z');  // shares the size
+  {
+    HashCache cache(cachePath);
+    options.cache = &cache;
+    scan(options);
+    cache.save();
+  }
+  fs::create_directories(at("c"));
+  fs::create_directories(at("d"));
+  fs::copy_file(at("a/photo.png"), at("c/copy.png"));
+  fs::copy_file(at("a/photo.png"), at("d/copy.png"));
+  for (int threads : {0, 2}) {
+    SCOPED_TRACE(threads);
+    // Plant a value no decode would give for the original: the copies take
+    // it, so they were not decoded themselves.
+    HashCache cache(cachePath);
+    auto entry = cache.entries().at(at("a/photo.png"));
+    ASSERT_TRUE(entry.sha256 && entry.phash);
+    entry.phash = 0x1234;
+    cache.store(at("a/photo.png"), entry);
+    options.cache = &cache;
+    options.hashThreads = threads;
+    const ScanResult result = scan(options);
+    for (const char* copy : {"c/copy.png", "d/copy.png"}) {
+      const Item* item = findItem(result, at(copy));
+      ASSERT_NE(item, nullptr);
+      EXPECT_EQ(item->sha256, entry.sha256);
+      EXPECT_EQ(item->phash, 0x1234u);
+      EXPECT_EQ(item->width, 64);
+    }
+    EXPECT_FALSE(findItem(result, at("b/other.bin"))->phash.has_value());
+  }
+}
+
+TEST_F(ScanTest, CopiesAmongNewPicturesMatchAOneThreadRun) {
+  // Pictures, their copies and files of the same size, none in a cache: the
+  // copies wait for their digests, then share one decode.
+  ASSERT_TRUE(ensureVipsStarted());
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".png";
+    writeGradient(at("photos/" + name), 40 + i % 4, i % 2 == 0);
+    if (i % 3 == 0) {
+      fs::create_directories(at("copies"));
+      fs::copy_file(at("photos/" + name), at("copies/" + name));
+    }
+    writeFile(at("same-size/f" + std::to_string(i)), fs::file_size(at("photos/" + name)), 'q');
+  }
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashImages = true;
+  options.hashEverything = true;
+  options.hashThreads = 0;
+  const ScanResult single = scan(options);
+  options.hashThreads = 2;
+  const ScanResult pooled = scan(options);
+  EXPECT_EQ(withoutIds(single.items), withoutIds(pooled.items));
+  for (int i = 0; i < 12; i += 3) {
+    const std::string name = "p" + std::to_string(i) + ".png";
+    const Item* original = findItem(pooled, at("photos/" + name));
+    const Item* copy = findItem(pooled, at("copies/" + name));
+    ASSERT_TRUE(original && copy);
+    EXPECT_TRUE(copy->sha256.has_value());
+    EXPECT_EQ(copy->sha256, original->sha256);
+    EXPECT_EQ(copy->phash, original->phash);
+    EXPECT_EQ(copy->phash, i % 2 == 0 ? ~std::uint64_t{0} : 0u);
+  }
+}
+
+TEST_F(ScanTest, RootInSharedMemoryIsWalked) {
+  // /dev is never entered from above, but /dev/shm is a tmpfs that a user
+  // may choose as a root of its own.
+  std::string pattern = "/dev/shm/scanner_test.XXXXXX";
+  if (!fs::is_directory("/dev/shm") || !mkdtemp(pattern.data())) {
+    GTEST_SKIP() << "no writable /dev/shm here";
+  }
+  const std::string root = pattern;
+  writeFile(root + "/in-memory.txt", 5);
+  writeFile(root + "/sub/deeper.txt", 6);
+  const ScanResult result = Scanner(plainOptions(home_.path().string())).scan({root});
+  fs::remove_all(root);
+  EXPECT_EQ(pathsOf(result),
+            (std::vector<std::string>{root + "/in-memory.txt", root + "/sub/deeper.txt"}));
 }
 
 TEST_F(ScanTest, UnreadableAndMissingRootsArePassedOver) {
