@@ -7,10 +7,13 @@
 #include <openssl/evp.h>
 #include <vips/vips8>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -74,7 +77,11 @@ DigestResult digestOf(int fd) {
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
     throw std::system_error(ENOMEM, std::generic_category(), "sha256 init");
   }
-  std::vector<unsigned char> buffer(kReadChunk);
+  // One buffer per thread: a fresh megabyte per file would be mapped,
+  // zeroed and unmapped again every time.
+  thread_local std::vector<unsigned char> buffer(kReadChunk);
+  // The kernel may read further ahead for a file read once from start to end.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   DigestResult result;
   for (;;) {
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -135,6 +142,58 @@ std::uint64_t differenceHash(const std::vector<std::uint8_t>& grid) {
   return hash;
 }
 
+// Loaders that can decode a picture at a fraction of its size (HEIF from
+// its stored thumbnail, WebP and vector formats by scale, TIFF from its
+// pyramid): the thumbnail operation asks them for it. JPEG, the common
+// case, is asked directly.
+constexpr std::array<std::string_view, 8> kShrinkingLoaders = {
+    "heifload", "webpload", "tiffload",      "jxlload",
+    "svgload",  "pdfload",  "openslideload", "magickload"};
+
+enum class Route { jpeg, thumbnail, whole };
+
+Route routeFor(const vips::VImage& image) {
+  const char* loader = nullptr;
+  if (vips_image_get_string(image.get_image(), "vips-loader", &loader) != 0 || !loader) {
+    vips_error_clear();
+    return Route::thumbnail;  // unknown: let the thumbnail operation decide
+  }
+  const std::string_view name(loader);
+  if (name.starts_with("jpegload")) return Route::jpeg;
+  const bool shrinks =
+      std::any_of(kShrinkingLoaders.begin(), kShrinkingLoaders.end(),
+                  [name](std::string_view prefix) { return name.starts_with(prefix); });
+  return shrinks ? Route::thumbnail : Route::whole;
+}
+
+// The largest JPEG scale-down (1/2, 1/4 or 1/8, done inside the decoder,
+// which then skips most of its work) that leaves the longer side at least
+// 64 pixels.
+int jpegShrinkFor(long long width, long long height) {
+  const long long longer = std::max(width, height);
+  for (int shrink : {8, 4, 2}) {
+    if (longer / shrink >= 64) return shrink;
+  }
+  return 1;
+}
+
+// At most 64 pixels on the longer side, upright as displayed (EXIF
+// orientation applied), from rows decoded in order. The thumbnail operation
+// would do the same through premultiplied floating point and line caches at
+// several times the cost.
+vips::VImage smallUpright(vips::VImage image) {
+  const double longer = std::max(image.width(), image.height());
+  if (longer > 64) image = image.resize(64.0 / longer);
+  int orientation = 1;
+  if (vips_image_get_typeof(image.get_image(), VIPS_META_ORIENTATION) != 0 &&
+      vips_image_get_int(image.get_image(), VIPS_META_ORIENTATION, &orientation) != 0) {
+    vips_error_clear();
+  }
+  if (orientation < 2 || orientation > 8) return image;
+  // Turning needs the whole (small) picture at hand.
+  return image.copy_memory().autorot();
+}
+
 std::optional<Perceptual> perceptualOf(int fd) {
   if (!ensureVipsStarted()) return std::nullopt;
   try {
@@ -148,14 +207,29 @@ std::optional<Perceptual> perceptualOf(int fd) {
     const long long height = header.height();
     if (width <= 0 || height <= 0 || width * height > kMaxImagePixels) return std::nullopt;
 
-    // The thumbnail path shrinks on load (a 12-megapixel JPEG is decoded at
-    // an eighth of its size) and turns the picture upright from its EXIF
-    // orientation; HEIF is already upright out of libheif.
-    if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-    vips::VSource source = vips::VSource::new_from_descriptor(fd);
-    vips::VImage thumbnail =
-        vips::VImage::thumbnail_source(source, 64, vips::VImage::option()->set("height", 64));
-    auto grid = greyGrid(thumbnail);
+    std::optional<std::vector<std::uint8_t>> grid;
+    switch (routeFor(header)) {
+      case Route::jpeg: {
+        if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+        vips::VSource source = vips::VSource::new_from_descriptor(fd);
+        grid = greyGrid(smallUpright(
+            vips::VImage::jpegload_source(source, vips::VImage::option()
+                                                      ->set("shrink", jpegShrinkFor(width, height))
+                                                      ->set("access", VIPS_ACCESS_SEQUENTIAL))));
+        break;
+      }
+      case Route::thumbnail: {
+        // HEIF comes out of libheif already upright.
+        if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+        vips::VSource source = vips::VSource::new_from_descriptor(fd);
+        grid = greyGrid(
+            vips::VImage::thumbnail_source(source, 64, vips::VImage::option()->set("height", 64)));
+        break;
+      }
+      case Route::whole:
+        grid = greyGrid(smallUpright(header));
+        break;
+    }
     if (!grid) return std::nullopt;
     return Perceptual{differenceHash(*grid), static_cast<int>(width), static_cast<int>(height)};
   } catch (const vips::VError&) {

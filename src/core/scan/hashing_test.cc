@@ -159,10 +159,18 @@ TEST_F(HashingTest, PerceptualHashFollowsTheBrightnessOfNeighbours) {
        drawGrey(300, 200, [](int x, int) { return static_cast<std::uint8_t>(255 * x / 300); }),
        ".png", 0},
       {"falling colour png",
-       fallingLeftToRight(90, 60)
-           .bandjoin({fallingLeftToRight(90, 60), fallingLeftToRight(90, 60)})
+       VImage::bandjoin(
+           {fallingLeftToRight(90, 60), fallingLeftToRight(90, 60), fallingLeftToRight(90, 60)})
            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
        ".png", kAllOnes},
+      {"falling grey png with opaque alpha",
+       fallingLeftToRight(90, 60).bandjoin(drawGrey(90, 60, [](int, int) { return 255; })), ".png",
+       kAllOnes},
+      // Large enough for the decoder to shrink it by 8 while decoding.
+      {"falling large jpeg", fallingLeftToRight(1600, 1200), ".jpg", kAllOnes},
+      {"rising large png",
+       drawGrey(1600, 1200, [](int x, int) { return static_cast<std::uint8_t>(255 * x / 1600); }),
+       ".png", 0},
       {"falling, smaller than the grid", fallingLeftToRight(6, 4), ".png", kAllOnes},
   };
   for (const auto& c : cases) {
@@ -224,20 +232,49 @@ TEST_F(HashingTest, StampedPerceptualIsDroppedWhenTheFileChanged) {
 VImage uprightPicture() { return fallingLeftToRight(160, 120); }
 VImage storedForOrientation6() { return uprightPicture().rot270(); }
 
-TEST_F(HashingTest, JpegWithExifOrientationHashesAsDisplayed) {
-  const std::string path = (dir_ / "rotated.jpg").string();
-  VImage stored = storedForOrientation6().copy();
-  stored.set("orientation", 6);
-  stored.write_to_file(path.c_str(), VImage::option()->set("Q", 95));
-  // The tag really is in the file.
-  ASSERT_EQ(VImage::new_from_file(path.c_str()).get_int("orientation"), 6);
+// `image` tagged with orientation 6, also in an EXIF block, which is what
+// PNG keeps.
+VImage withOrientation6(VImage image) {
+  VImage tagged = image.copy();
+  tagged.set("orientation", 6);
+  void* jpeg = nullptr;
+  std::size_t jpegSize = 0;
+  tagged.write_to_buffer(".jpg", &jpeg, &jpegSize);
+  VImage reread = VImage::new_from_buffer(jpeg, jpegSize, "");
+  std::size_t exifSize = 0;
+  const void* exif = reread.get_blob("exif-data", &exifSize);
+  // Metadata is set on a fresh copy: `tagged` has been saved already.
+  VImage result = tagged.copy();
+  vips_image_set_blob_copy(result.get_image(), "exif-data", exif, exifSize);
+  g_free(jpeg);
+  return result;
+}
 
-  auto result = Hashing::perceptual(path);
-  ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(result->phash, kAllOnes);
-  // The pixel size is the stored one, as the header states it.
-  EXPECT_EQ(result->width, 120);
-  EXPECT_EQ(result->height, 160);
+TEST_F(HashingTest, ExifOrientationHashesAsDisplayed) {
+  // Small and large JPEGs take different decoder scales; PNG is decoded
+  // whole. Each must come out upright before it is hashed.
+  struct Case {
+    const char* name;
+    int scale;
+    const char* format;
+  };
+  const std::vector<Case> cases = {
+      {"jpeg", 1, ".jpg"}, {"jpeg shrunk by 8 in the decoder", 10, ".jpg"}, {"png", 1, ".png"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (dir_ / (std::string("rotated") + c.format)).string();
+    VImage stored = withOrientation6(storedForOrientation6().resize(c.scale));
+    stored.write_to_file(path.c_str());
+    // The tag really is in the file.
+    ASSERT_EQ(VImage::new_from_file(path.c_str()).get_int("orientation"), 6);
+
+    auto result = Hashing::perceptual(path);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->phash, kAllOnes);
+    // The pixel size is the stored one, as the header states it.
+    EXPECT_EQ(result->width, 120 * c.scale);
+    EXPECT_EQ(result->height, 160 * c.scale);
+  }
 }
 
 // Writes `stored` as HEIC; with `rotateInContainer` the container says to
