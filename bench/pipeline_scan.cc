@@ -6,7 +6,9 @@
 //
 // N files (default 1000) of 1 to 8 MiB (about 2.7 MiB on average): a third
 // are copies of others in other folders, some share a size without sharing
-// content, and 200 of them (a fifth for small N) are pictures.
+// content, and 200 of them (a fifth for small N) are camera-like JPEG
+// photos. Then the walk and hashing alone, in this process, with one
+// hashing worker and with two.
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -25,7 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "core/scan/scanner.h"
 #include "core/thumbs/vips_runtime.h"
+#include "scan_bench_util.h"
 #include "shared/file_util.h"
 #include "shared/report.h"
 
@@ -64,24 +68,15 @@ void makeTree(const fs::path& root, int files) {
   std::vector<fs::path> made;
   std::vector<char> buffer(8 * kMiB + 8);
   ensureVipsStarted();
+  vips_concurrency_set(2);  // drawing only; the scans run in their own processes
+  const vips::VImage grain =
+      pictures > 0 ? scan_bench::grainField(4000, 3000, 2.0) : vips::VImage();
   for (int i = 0; i < originals; ++i) {
     const fs::path dir = root / kFolders[rng() % 6] / (rng() % 2 ? "sub" : "");
     if (i < pictures) {
-      // Noise pictures saved without compression: 2 to 3 MiB each, so the
-      // default 1 MiB floor records them.
-      const fs::path path = dir / ("IMG_" + std::to_string(i) + ".png");
-      const int width = 1000 + static_cast<int>(rng() % 400);
-      auto band = [&](int seed) {
-        return vips::VImage::gaussnoise(width, 700,
-                                        vips::VImage::option()
-                                            ->set("mean", 128.0)
-                                            ->set("sigma", 40.0)
-                                            ->set("seed", seed))
-            .cast(VIPS_FORMAT_UCHAR);
-      };
-      vips::VImage noise = band(3 * i).bandjoin({band(3 * i + 1), band(3 * i + 2)});
-      noise = noise.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-      noise.pngsave(path.c_str(), vips::VImage::option()->set("compression", 0));
+      // Camera-like 12-megapixel JPEGs of 1.5 to 2.5 MB.
+      const fs::path path = dir / ("IMG_" + std::to_string(i) + ".jpg");
+      scan_bench::saveAsCameraJpeg(scan_bench::photoLike(4000, 3000, i + 1, grain), path.string());
       made.push_back(path);
       continue;
     }
@@ -237,6 +232,33 @@ int main(int argc, char** argv) {
                                  " " + quote(tree) + " >" + quote(out + ".rescan.json"),
                              2);
 
+  // The walk and hashing alone, in this process, on the same warm tree: one
+  // hashing worker against two (alternating, best of two each).
+  setenv("HOME", (work / "home").c_str(), 1);
+  setenv("XDG_DATA_HOME", (work / "home").c_str(), 1);
+  ensureVipsStarted();
+  vips_concurrency_set(1);
+  ScanOptions options;
+  options.minBytes = kMiB;
+  options.hashImages = true;
+  options.hashEverything = true;
+  options.home = (work / "home").string();
+  warmPageCache(tree);
+  double workerWall[3] = {1e18, 1e18, 1e18};
+  double workerCpu[3] = {0, 0, 0};
+  for (int round = 0; round < 2; ++round) {
+    for (int threads : {1, 2}) {
+      options.hashThreads = threads;
+      const double cpuStart = scan_bench::processSeconds();
+      const double wall =
+          scan_bench::bestSeconds(1, [&] { Scanner(options).scan({tree.string()}); });
+      if (wall < workerWall[threads]) {
+        workerWall[threads] = wall;
+        workerCpu[threads] = scan_bench::processSeconds() - cpuStart;
+      }
+    }
+  }
+
   const DupeSets ours = fromReport(out + ".tallowick.json");
   const DupeSets cached = fromReport(out + ".rescan.json");
   const DupeSets theirs = fromBlankLineSets(out + ".jdupes");
@@ -249,6 +271,15 @@ int main(int argc, char** argv) {
               scan, scan / fastest);
   std::printf("%-34s %9.2f %9.3fx of first scan (goal <= 0.1)\n", "tallowick scan (warm cache)",
               rescan, rescan / scan);
+  std::printf("\n%-34s %9s %12s %10s\n", "walk and hashing in-process", "wall s", "speed-up",
+              "cpu s/s");
+  for (int threads : {1, 2}) {
+    std::printf(
+        "%-34s %9.2f %11.2fx %10.2f\n",
+        (std::to_string(threads) + (threads == 1 ? " hashing worker" : " hashing workers")).c_str(),
+        workerWall[threads], workerWall[1] / workerWall[threads],
+        workerCpu[threads] / workerWall[threads]);
+  }
   std::printf("\nexact-duplicate sets: tallowick %zu, jdupes %zu, same: %s; rescan same: %s\n",
               ours.size(), theirs.size(), ours == theirs ? "yes" : "NO",
               cached == ours ? "yes" : "NO");
