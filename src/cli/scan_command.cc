@@ -1,7 +1,5 @@
 #include "cli/scan_command.h"
 
-#include "cli/human_bytes.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+#include "cli/human_bytes.h"
+#include "cli/roots.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
 #include "core/scan/scanner.h"
@@ -22,13 +22,6 @@
 
 namespace tallowick::cli {
 namespace {
-
-// "/a/b/" and "b/../b" become absolute, without a trailing slash.
-std::string absoluteFolder(const std::string& path) {
-  std::string out = std::filesystem::absolute(path).lexically_normal().string();
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
-}
 
 // "1,234,567"
 std::string grouped(std::int64_t value) {
@@ -103,33 +96,6 @@ void printSummary(const Report& report) {
   }
 }
 
-// The roots stored by the agent: a JSON array of scan roots, each "url" an
-// absolute file URL. No value (and a one-line message) when the file cannot
-// be read or is not such an array.
-std::optional<std::vector<ScanRoot>> readRootsFile(const std::string& path) {
-  auto text = readWholeFile(path);
-  if (!text) {
-    std::cerr << "tallowick scan: cannot read roots file: " << path << "\n";
-    return std::nullopt;
-  }
-  try {
-    const Json json = codec::parse(*text);
-    if (!json.is_array()) throw DecodeError("expected an array of roots");
-    std::vector<ScanRoot> roots;
-    for (const Json& element : json) {
-      ScanRoot root = ScanRoot::fromJson(element);
-      if (root.path().empty()) throw DecodeError("not an absolute file URL: " + root.url);
-      roots.push_back(std::move(root));
-    }
-    return roots;
-  } catch (const DecodeError& error) {
-    std::string what = error.what();
-    std::replace(what.begin(), what.end(), '\n', ' ');
-    std::cerr << "tallowick scan: invalid roots file " << path << ": " << what << "\n";
-    return std::nullopt;
-  }
-}
-
 }  // namespace
 
 void addScanCommand(CLI::App& app, Run& run) {
@@ -154,20 +120,9 @@ int runScan(const ScanCommandOptions& options) {
     std::cerr << "tallowick scan: give at least one ROOT or --roots-json FILE\n";
     return kUsageError;
   }
-  std::vector<ScanRoot> roots;
-  for (const auto& root : options.roots) {
-    struct stat info;
-    if (::stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      std::cerr << "tallowick scan: no such folder: " << root << "\n";
-      return kUsageError;
-    }
-    roots.push_back(ScanRoot::fromPath(absoluteFolder(root)));
-  }
-  if (!options.rootsJson.empty()) {
-    auto stored = readRootsFile(options.rootsJson);
-    if (!stored) return kUsageError;
-    roots.insert(roots.end(), stored->begin(), stored->end());
-  }
+  std::optional<std::vector<ScanRoot>> roots =
+      resolveRoots(options.roots, options.rootsJson, "tallowick scan", std::cerr);
+  if (!roots) return kUsageError;
 
   std::optional<HashCache> cache;
   if (!options.cacheFile.empty()) cache.emplace(absoluteFolder(options.cacheFile));
@@ -181,7 +136,7 @@ int runScan(const ScanCommandOptions& options) {
       std::cerr << "\rScanning… " << grouped(seen) << " files seen" << std::flush;
     };
   }
-  const Report report = Pipeline::run(roots, pipeline);
+  const Report report = Pipeline::run(*roots, pipeline);
   if (live) std::cerr << "\r\033[K" << std::flush;
 
   if (options.json) {
