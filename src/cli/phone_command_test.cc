@@ -1,6 +1,4 @@
-// The command's sources belong to the `tallowick` executable, not to a
-// library this test could link, so the test compiles them in.
-#include "cli/phone_command.cc"
+#include "cli/phone_command.h"
 
 #include <stdlib.h>
 
