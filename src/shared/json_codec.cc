@@ -187,8 +187,14 @@ std::optional<Date> parseDate(std::string_view text) {
   std::chrono::year_month_day ymd{std::chrono::year{year}, std::chrono::month{unsigned(month)},
                                   std::chrono::day{unsigned(day)}};
   if (!ymd.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  return Date{sys_days{ymd} + std::chrono::hours{hour} + std::chrono::minutes{minute} +
-              seconds{second}};
+  const seconds since = sys_days{ymd}.time_since_epoch() + std::chrono::hours{hour} +
+                        std::chrono::minutes{minute} + seconds{second};
+  // Date counts nanoseconds in 64 bits (about the years 1678 to 2262); a text
+  // outside that range names no Date and would overflow the count.
+  constexpr seconds kFirst = std::chrono::ceil<seconds>(Date::min().time_since_epoch());
+  constexpr seconds kLast = std::chrono::floor<seconds>(Date::max().time_since_epoch());
+  if (since < kFirst || since > kLast) return std::nullopt;
+  return Date{std::chrono::duration_cast<Date::duration>(since)};
 }
 
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {

@@ -32,7 +32,13 @@ std::string parentDirectory(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
 }
 
+// A file's date as a Date; dates beyond what a Date holds (about the years
+// 1678 to 2262) are held at its ends rather than overflowing its count.
 Date fromTimespec(const struct timespec& ts) {
+  constexpr auto kFirst = std::chrono::ceil<std::chrono::seconds>(Date::min().time_since_epoch());
+  constexpr auto kLast = std::chrono::floor<std::chrono::seconds>(Date::max().time_since_epoch());
+  if (ts.tv_sec < kFirst.count()) return Date::min();
+  if (ts.tv_sec >= kLast.count()) return Date::max();
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(ts.tv_sec) +
                                                          std::chrono::nanoseconds(ts.tv_nsec)));
 }
@@ -164,8 +170,9 @@ std::optional<JournalText> readJournal(const std::string& path) {
 
 bool sameModificationTime(const std::optional<Date>& a, const std::optional<Date>& b) {
   if (a && b) {
-    auto diff = *a > *b ? *a - *b : *b - *a;
-    return diff < std::chrono::seconds(1);
+    // Without subtracting: dates at the far ends of the range would overflow.
+    const Date low = std::min(*a, *b), high = std::max(*a, *b);
+    return low > Date::max() - std::chrono::seconds(1) || high < low + std::chrono::seconds(1);
   }
   return !a && !b;
 }

@@ -270,6 +270,11 @@ TEST(SameModificationTime, Rules) {
       {std::nullopt, std::nullopt, true},
       {t, std::nullopt, false},
       {std::nullopt, t, false},
+      // Files dated beyond what a Date holds are read as its ends.
+      {Date::max(), Date::min(), false},
+      {Date::min(), Date::max(), false},
+      {Date::max(), Date::max() - milliseconds(500), true},
+      {Date::min() + milliseconds(500), Date::min(), true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(sameModificationTime(c.a, c.b), c.same)

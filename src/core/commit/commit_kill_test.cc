@@ -110,7 +110,9 @@ struct Round {
       auto it = trashed.find(contentOf(i));
       bool inTrash = it != trashed.end();
       EXPECT_NE(inPlace, inTrash) << context << ": " << item.path;
-      if (inPlace) EXPECT_EQ(readText(item.path), contentOf(i)) << context;
+      if (inPlace) {
+        EXPECT_EQ(readText(item.path), contentOf(i)) << context;
+      }
       if (inTrash) {
         std::string expected =
             pathToFileURL(canonicalRoot + item.path.substr(root.size())).substr(7);
