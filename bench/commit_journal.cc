@@ -1,17 +1,23 @@
 // Replay of a large decision journal against plain JSON parsing of the same
-// lines, and the cost of one decision (one journal append) against one bare
-// open/write/close of a line of the same size, measured in the same run.
-// Usage: commit_journal [lines] [appends]
+// lines, and the cost of one decision (one journal append) against a bare
+// write(2) of a line of the same size, measured in the same run.
+// Usage: commit_journal [lines] [appends] [lines per path]
+// Each path gets `lines per path` consecutive lines (default 4: pending,
+// trashed, failed, undone); 1 gives every line its own path, the most
+// entries a journal of that length can hold.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/commit/commit_engine.h"
 #include "core/commit/journal_line.h"
@@ -23,6 +29,40 @@ using Clock = std::chrono::steady_clock;
 namespace {
 double msSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// Calls f with every non-empty line of the file, read as replay reads the
+// journal: 1 MiB at a time through one buffer.
+template <class F>
+void forEachLine(const std::string& path, F&& f) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::vector<char> buffer(1 << 20);
+  std::size_t held = 0;
+  auto lines = [&](std::string_view text) {
+    while (!text.empty()) {
+      auto end = text.find('\n');
+      std::string_view line = text.substr(0, end);
+      text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+      if (!line.empty()) f(line);
+    }
+  };
+  for (;;) {
+    if (held == buffer.size()) buffer.resize(buffer.size() * 2);
+    ssize_t n = ::read(fd, buffer.data() + held, buffer.size() - held);
+    if (n <= 0) break;
+    std::string_view text(buffer.data(), held + static_cast<std::size_t>(n));
+    auto end = text.rfind('\n');
+    if (end == std::string_view::npos) {
+      held = text.size();
+      continue;
+    }
+    lines(text.substr(0, end));
+    held = text.size() - end - 1;
+    std::memmove(buffer.data(), buffer.data() + end + 1, held);
+  }
+  lines(std::string_view(buffer.data(), held));
+  ::close(fd);
 }
 
 // Accepts every token and keeps none.
@@ -48,6 +88,7 @@ struct NullSax {
 int main(int argc, char** argv) {
   long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
   int appends = argc > 2 ? std::atoi(argv[2]) : 20000;
+  long perPath = argc > 3 ? std::max(1L, std::atol(argv[3])) : 4;
   char pattern[] = "/tmp/tallowick-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
   std::string base = pattern;
@@ -66,8 +107,8 @@ int main(int argc, char** argv) {
     e.at = std::chrono::system_clock::now();
     e.modifiedAt = e.at - std::chrono::hours(24 * 400);
     for (long i = 0; i < lines; ++i) {
-      e.path = "/home/anna/Downloads/folder-" + std::to_string(i % 997) + "/file-" +
-               std::to_string(i / 4) + ".dmg";
+      e.path = "/home/anna/Downloads/folder-" + std::to_string(i / perPath % 997) + "/file-" +
+               std::to_string(i / perPath) + ".dmg";
       e.id = Uuid::random();
       e.state = *enumFromRaw<CommitEngine::State>(states[i % 4]);
       e.bytes = 1000000 + i;
@@ -78,23 +119,15 @@ int main(int argc, char** argv) {
       text += '\n';
     }
     if (!writeFileAtomically(storage + "/decisions.jsonl", text)) return 1;
-    std::printf("journal: %ld lines, %.1f MB\n", lines, text.size() / 1e6);
+    std::printf("journal: %ld lines, %.1f MB, %ld lines per path\n", lines, text.size() / 1e6,
+                perPath);
   }
 
-  // Baselines, each reading the file once and walking its lines as replay
-  // does: parse every line into a JSON document (nothing more), and run
+  // Baselines, each reading the file in the same pieces as replay and
+  // walking its lines: parse every line into a JSON document (nothing more), and run
   // nlohmann's lexer over every line with a handler that keeps nothing (the
   // least any reader built on it pays).
-  auto eachLine = [&](auto&& f) {
-    auto text = readWholeFile(storage + "/decisions.jsonl");
-    std::string_view rest = *text;
-    while (!rest.empty()) {
-      auto end = rest.find('\n');
-      std::string_view line = rest.substr(0, end);
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-      if (!line.empty()) f(line);
-    }
-  };
+  auto eachLine = [&](auto&& f) { forEachLine(storage + "/decisions.jsonl", f); };
   auto t0 = Clock::now();
   long parsed = 0;
   eachLine([&](std::string_view line) {

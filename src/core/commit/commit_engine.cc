@@ -121,51 +121,6 @@ std::string logFileName(Date at) {
   return name + ".json";
 }
 
-// The journal's bytes, read with as few copies as a file allows: into a
-// buffer of the file's size that nothing fills first.
-class JournalText {
- public:
-  std::string_view view() const { return {data_.get(), size_}; }
-
-  bool readFrom(int fd) {
-    struct stat st;
-    std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0
-                               ? static_cast<std::size_t>(st.st_size) + 1
-                               : std::size_t{1} << 16;
-    data_.reset(new char[capacity]);
-    for (;;) {
-      if (size_ == capacity) {
-        // The file grew since fstat, or is not a regular file.
-        std::unique_ptr<char[]> bigger(new char[capacity * 2]);
-        std::memcpy(bigger.get(), data_.get(), size_);
-        data_ = std::move(bigger);
-        capacity *= 2;
-      }
-      ssize_t n = ::read(fd, data_.get() + size_, capacity - size_);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (n == 0) return true;
-      size_ += static_cast<std::size_t>(n);
-    }
-  }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-};
-
-std::optional<JournalText> readJournal(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  JournalText text;
-  bool ok = text.readFrom(fd);
-  ::close(fd);
-  if (!ok) return std::nullopt;
-  return text;
-}
-
 }  // namespace
 
 bool sameModificationTime(const std::optional<Date>& a, const std::optional<Date>& b) {
@@ -220,25 +175,64 @@ CommitEngine::CommitEngine(Config config_, Clock clock)
 Date CommitEngine::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
 
 void CommitEngine::replay() {
-  std::optional<JournalText> text = readJournal(config.journalURL);
-  if (!text) return;
-  std::string_view rest = text->view();
-  needsNewline_ = !rest.empty() && rest.back() != '\n';
-  // One bucket per line at most: no rehashing while a long journal loads.
-  std::size_t lines = 0;
-  for (const char* p = rest.data();
-       (p = static_cast<const char*>(std::memchr(p, '\n', rest.data() + rest.size() - p))) !=
-       nullptr;
-       ++p) {
-    ++lines;
+  int fd = ::open(config.journalURL.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // About one entry per 256 bytes of journal at most: little or no
+    // rehashing while a long journal loads.
+    entries_.reserve(static_cast<std::size_t>(st.st_size) / 256 + 1);
   }
-  entries_.reserve(lines + 1);
+  // The file is read a piece at a time through one buffer rather than whole:
+  // a journal of months is hundreds of megabytes, and fresh memory of that
+  // size costs more to fault in than the reading itself.
+  constexpr std::size_t kPiece = 1 << 20;
+  std::size_t capacity = kPiece;
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  std::size_t held = 0;  // the start of an unfinished line, at the front
+  char lastByte = '\n';
+  for (;;) {
+    if (held == capacity) {
+      // One line longer than the buffer.
+      std::unique_ptr<char[]> bigger(new char[capacity * 2]);
+      std::memcpy(bigger.get(), buffer.get(), held);
+      buffer = std::move(bigger);
+      capacity *= 2;
+    }
+    ssize_t n = ::read(fd, buffer.get() + held, capacity - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // An unreadable journal gives no entries at all.
+      ::close(fd);
+      entries_.clear();
+      return;
+    }
+    if (n == 0) break;
+    lastByte = buffer[held + static_cast<std::size_t>(n) - 1];
+    std::string_view text(buffer.get(), held + static_cast<std::size_t>(n));
+    std::size_t end = text.rfind('\n');
+    if (end == std::string_view::npos) {
+      held = text.size();
+      continue;
+    }
+    replayLines(text.substr(0, end));
+    held = text.size() - end - 1;
+    std::memmove(buffer.get(), buffer.get() + end + 1, held);
+  }
+  ::close(fd);
+  // The last line has no line feed: a torn write. It is judged like any
+  // other line, and the next append starts a fresh one.
+  replayLines(std::string_view(buffer.get(), held));
+  needsNewline_ = lastByte != '\n';
+}
+
+void CommitEngine::replayLines(std::string_view text) {
   // Lines are judged one by one: a line torn inside a multi-byte character
   // must cost that line only, not the whole journal.
-  while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (line.empty()) continue;
     // An unreadable line leaves the earlier record for its path in force.
     if (std::optional<Entry> e = decodeJournalLine(line)) {

@@ -131,6 +131,8 @@ class CommitEngine {
 
  private:
   void replay();
+  // Replays the complete lines of `text` (line feeds between them).
+  void replayLines(std::string_view text);
   Date now() const;
   void writeCommitLog(const std::string& device, std::int64_t trashed, std::int64_t freed,
                       const std::vector<CommitFailure>& failures,

@@ -171,6 +171,36 @@ TEST_F(EngineTest, ReplayRules) {
   EXPECT_EQ(y->trashPath, "/t");
 }
 
+// Replay reads the journal a piece at a time: lines that straddle two
+// pieces, and a line longer than a piece, read like any other.
+TEST_F(EngineTest, ReplayOfAJournalLargerThanItsReadingPieces) {
+  auto line = [](int i, const std::string& reason) {
+    return "{\"action\":\"trash\",\"at\":\"2026-03-01T09:30:05Z\",\"bytes\":" + std::to_string(i) +
+           ",\"id\":\"0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D\",\"path\":\"/f" +
+           std::to_string(i % 7000) + "\",\"reason\":\"" + reason + "\",\"state\":\"failed\"}\n";
+  };
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += line(i, "missing");
+  const std::string huge(3 << 20, 'r');
+  text += line(20000, huge);
+  text += line(20001, "missing").substr(0, 50);  // torn at the end
+  writeText(journal(), text);
+  ASSERT_GT(text.size(), 4u << 20);
+  auto engine = makeEngine();
+  ASSERT_EQ(engine->entries().size(), 7000u);
+  for (int i = 20000 - 7000; i < 20000; ++i) {
+    const CommitEngine::Entry* e = engine->entry("/f" + std::to_string(i % 7000));
+    ASSERT_NE(e, nullptr) << i;
+    if (i % 7000 != 20000 % 7000) EXPECT_EQ(e->bytes, i);
+  }
+  const CommitEngine::Entry* last = engine->entry("/f" + std::to_string(20000 % 7000));
+  EXPECT_EQ(last->bytes, 20000);
+  EXPECT_EQ(last->reason, huge);
+  // The torn line is followed by a fresh one.
+  decided(*engine, "after.txt");
+  EXPECT_EQ(makeEngine()->entry(root + "/after.txt")->state, State::pending);
+}
+
 TEST_F(EngineTest, AppendAfterATornLineStartsAFreshLine) {
   {
     auto engine = makeEngine();
