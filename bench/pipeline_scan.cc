@@ -203,8 +203,8 @@ int main(int argc, char** argv) {
       ++count;
     }
   }
-  std::printf("tree: %d files, %.2f GiB; page cache warmed before every tool\n", count,
-              static_cast<double>(total) / (1024.0 * kMiB));
+  std::printf("tree: %d files, %.2f GiB; page cache warmed before every tool; %s\n", count,
+              static_cast<double>(total) / (1024.0 * kMiB), scan_bench::loadAverage().c_str());
   const std::string env = "HOME=" + quote((work / "home").string()) +
                           " XDG_DATA_HOME=" + quote((work / "home").string());
   const std::string out = (work / "out").string();
@@ -289,6 +289,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%-34s %9.2f %9.2fx of fastest other\n", "2 workers, no perceptual hashes", exactOnly,
               exactOnly / fastest);
+  std::printf("%s at the end\n", scan_bench::loadAverage().c_str());
   std::printf("\nexact-duplicate sets: tallowick %zu, jdupes %zu, same: %s; rescan same: %s\n",
               ours.size(), theirs.size(), ours == theirs ? "yes" : "NO",
               cached == ours ? "yes" : "NO");

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -42,6 +43,16 @@ double bestSeconds(int rounds, Work work) {
     if (took.count() < best) best = took.count();
   }
   return best;
+}
+
+// "load average 0.42" (one minute), to print beside figures: a busy machine
+// makes every wall time longer and parallel speed-ups smaller.
+inline std::string loadAverage() {
+  double load[1] = {-1};
+  if (getloadavg(load, 1) != 1) return "load average unknown";
+  char text[48];
+  std::snprintf(text, sizeof text, "load average %.2f", load[0]);
+  return text;
 }
 
 inline double processSeconds() {

@@ -79,5 +79,6 @@ int main(int argc, char** argv) {
   }
   std::printf("(ms as wall/processor time, best of %d; goal: ratio at most 0.250) %s\n", rounds,
               allMet ? "OK" : "OVER");
+  std::printf("%s\n", scan_bench::loadAverage().c_str());
   return 0;
 }
