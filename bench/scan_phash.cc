@@ -24,7 +24,7 @@ constexpr int kWidth = 4000;
 constexpr int kHeight = 3000;
 
 struct Figures {
-  double decodeWall, hashWall, decodeCpu, hashCpu;
+  double decodeWall, hashWall, decodeCpu, hashCpu, floorCpu;
 };
 
 Figures measure(const std::string& path, int rounds) {
@@ -38,10 +38,18 @@ Figures measure(const std::string& path, int rounds) {
   auto hash = [&] {
     if (!tallowick::Hashing::perceptual(path)) std::exit(1);
   };
+  // The decoder alone at an eighth of the size: the least any hash of the
+  // picture can cost, since every coefficient must still be read.
+  auto eighth = [&] {
+    VImage small = VImage::jpegload(
+        path.c_str(), VImage::option()->set("shrink", 8)->set("access", VIPS_ACCESS_SEQUENTIAL));
+    (void)small.avg();
+  };
   decode();  // the file into the page cache
   return {scan_bench::bestSeconds(rounds, decode), scan_bench::bestSeconds(rounds, hash),
           scan_bench::bestProcessSeconds(rounds, decode),
-          scan_bench::bestProcessSeconds(rounds, hash)};
+          scan_bench::bestProcessSeconds(rounds, hash),
+          scan_bench::bestProcessSeconds(rounds, eighth)};
 }
 
 }  // namespace
@@ -59,8 +67,8 @@ int main(int argc, char** argv) {
   };
   const Fixture fixtures[] = {{"smooth", 1.5}, {"grainy", 4.0}};
   bool allMet = true;
-  std::printf("%-8s %8s %13s %13s %13s %13s\n", "picture", "MB", "decode ms", "phash ms",
-              "ratio (wall)", "ratio (cpu)");
+  std::printf("%-8s %6s %13s %13s %12s %12s %12s\n", "picture", "MB", "decode ms", "phash ms",
+              "ratio wall", "ratio cpu", "floor cpu");
   for (const auto& fixture : fixtures) {
     const std::string path = (dir.path() / (std::string(fixture.name) + ".jpg")).string();
     vips_concurrency_set(2);  // only to draw the picture sooner
@@ -73,12 +81,14 @@ int main(int argc, char** argv) {
     const double wallRatio = f.hashWall / f.decodeWall;
     const double cpuRatio = f.hashCpu / f.decodeCpu;
     allMet = allMet && wallRatio <= 0.25;
-    std::printf("%-8s %8.2f %6.1f/%6.1f %6.1f/%6.1f %13.3f %13.3f\n", fixture.name,
+    std::printf("%-8s %6.2f %6.1f/%6.1f %6.1f/%6.1f %12.3f %12.3f %12.3f\n", fixture.name,
                 std::filesystem::file_size(path) / 1e6, f.decodeWall * 1e3, f.decodeCpu * 1e3,
-                f.hashWall * 1e3, f.hashCpu * 1e3, wallRatio, cpuRatio);
+                f.hashWall * 1e3, f.hashCpu * 1e3, wallRatio, cpuRatio, f.floorCpu / f.decodeCpu);
   }
-  std::printf("(ms as wall/processor time, best of %d; goal: ratio at most 0.250) %s\n", rounds,
-              allMet ? "OK" : "OVER");
+  std::printf(
+      "(ms as wall/processor time, best of %d; floor: the decoder alone at 1/8 against the full\n"
+      " decode; goal: ratio at most 0.250) %s\n",
+      rounds, allMet ? "OK" : "OVER");
   std::printf("%s\n", scan_bench::loadAverage().c_str());
   return 0;
 }
