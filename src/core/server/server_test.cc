@@ -17,6 +17,7 @@
 
 #include "core/commit/commit_engine.h"
 #include "core/server/dnssd_test_env.h"
+#include "core/server/server_test_util.h"
 #include "core/server/service_browser.h"
 #include "shared/file_util.h"
 #include "shared/pairing_payload.h"
@@ -27,78 +28,15 @@
 namespace tallowick {
 namespace {
 
+using ::tallowick::testing::EventLog;
+using ::tallowick::testing::kIdentities;
 using ::tallowick::testing::runUntil;
 using ::tallowick::testing::StateLog;
+using ::tallowick::testing::TestClock;
 using ::tallowick::testing::watch;
 using namespace std::chrono_literals;
 
 constexpr const char* kCode = "123456";
-constexpr std::string_view kIdentities = "listening with identities: ";
-
-// Every event the server emitted, readable from the test thread.
-class EventLog {
- public:
-  void add(const ServerEvent& event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(event);
-  }
-  std::vector<ServerEvent> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    for (const auto& event : events()) {
-      if (const auto* log = event.get<ServerEvent::Log>()) out.push_back(log->line);
-    }
-    return out;
-  }
-  int count(std::string_view prefix) const {
-    int n = 0;
-    for (const auto& line : lines()) n += line.starts_with(prefix) ? 1 : 0;
-    return n;
-  }
-  bool has(std::string_view line) const { return count(line) > 0; }
-  // The lines that contain `fragment` anywhere, for failure messages.
-  std::vector<std::string> containing(std::string_view fragment) const {
-    std::vector<std::string> out;
-    for (const auto& line : lines()) {
-      if (line.find(fragment) != std::string::npos) out.push_back(line);
-    }
-    return out;
-  }
-  std::optional<ServerStatus> status() const {
-    std::optional<ServerStatus> last;
-    for (const auto& event : events()) {
-      if (const auto* status = event.get<ServerEvent::Status>()) last = status->status;
-    }
-    return last;
-  }
-  std::optional<std::uint16_t> port() const {
-    std::optional<std::uint16_t> last;
-    for (const auto& event : events()) {
-      if (const auto* listening = event.get<ServerEvent::Listening>()) last = listening->port;
-    }
-    return last;
-  }
-  // The identities of the most recent listener.
-  std::string identities() const {
-    std::string last;
-    for (const auto& line : lines()) {
-      if (line.starts_with(kIdentities)) last = line.substr(kIdentities.size());
-    }
-    return last;
-  }
-  int listeningCount() const {
-    int n = 0;
-    for (const auto& event : events()) n += event.get<ServerEvent::Listening>() ? 1 : 0;
-    return n;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<ServerEvent> events_;
-};
 
 // A phone as the tests drive it: a TLS client on the test's io_context.
 struct Phone {
@@ -115,13 +53,6 @@ struct Phone {
     }
     return nullptr;
   }
-};
-
-// A clock the tests move by hand; safe to read from the server's thread.
-struct TestClock {
-  Date base = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-  std::atomic<std::int64_t> offset{0};
-  Date now() const { return base + std::chrono::seconds(offset.load()); }
 };
 
 class ServerTest : public ::testing::Test {

@@ -17,6 +17,8 @@
 
 namespace tallowick::testing {
 
+inline constexpr std::string_view kIdentities = "listening with identities: ";
+
 // Every event the server emitted, readable from the test thread.
 class EventLog {
  public:
@@ -41,6 +43,14 @@ class EventLog {
     return n;
   }
   bool has(std::string_view prefix) const { return count(prefix) > 0; }
+  // The lines that contain `fragment` anywhere, for failure messages.
+  std::vector<std::string> containing(std::string_view fragment) const {
+    std::vector<std::string> out;
+    for (const auto& line : lines()) {
+      if (line.find(fragment) != std::string::npos) out.push_back(line);
+    }
+    return out;
+  }
   std::optional<ServerStatus> status() const {
     std::optional<ServerStatus> last;
     for (const auto& event : events()) {
@@ -54,6 +64,19 @@ class EventLog {
       if (const auto* listening = event.get<ServerEvent::Listening>()) last = listening->port;
     }
     return last;
+  }
+  // The identities of the most recent listener.
+  std::string identities() const {
+    std::string last;
+    for (const auto& line : lines()) {
+      if (line.starts_with(kIdentities)) last = line.substr(kIdentities.size());
+    }
+    return last;
+  }
+  int listeningCount() const {
+    int n = 0;
+    for (const auto& event : events()) n += event.get<ServerEvent::Listening>() ? 1 : 0;
+    return n;
   }
 
  private:
