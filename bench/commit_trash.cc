@@ -3,7 +3,7 @@
 // floor of the Trash format (an info file, then the rename); and the same
 // steps the engine takes, done by hand without its checks (attributes read,
 // info file, rename, one journal line each, one flush at the end).
-// Usage: commit_trash [files] [repeats]
+// Usage: [TMPDIR=dir] commit_trash [files] [repeats]
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,9 +51,14 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 500;
   int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
-  char pattern[] = "/tmp/tallowick-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) return 1;
+  // TMPDIR picks the file system measured (/tmp by default; a tmpfs such as
+  // /dev/shm leaves out the disk's journal and shows the syscalls alone).
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/tallowick-bench-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return 1;
   std::string base = pattern;
+  std::printf("measured in %s\n", base.c_str());
   std::vector<double> renameMs, floorMs, safeMs, syncMs, commitMs;
   for (int r = 0; r < repeats; ++r) {
     std::string dir = base + "/round" + std::to_string(r);
