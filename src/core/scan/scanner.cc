@@ -475,6 +475,7 @@ class Walk {
   // memory stays bounded, and runs finishers (which may queue more) until
   // nothing is left.
   void drain() {
+    if (queue_.empty()) return;  // everything came from the cache
     HashWorkers workers(threadCount(options_.hashThreads));
     for (;;) {
       while (!queue_.empty() && workers.inFlight() < kMaxJobsInFlight) {
