@@ -59,8 +59,9 @@ struct ScanOptions {
   // Shared hash cache, used from the scanning thread only; null means every
   // hash is computed. Not owned.
   HashCache* cache = nullptr;
-  // Threads that compute hashes beside the walk; 0 computes them on the
-  // scanning thread, a negative value picks one per core (at most 4).
+  // Threads that compute hashes once the walk is done; 0 computes them on
+  // the scanning thread, a negative value picks one per core (at most 4).
+  // The results are the same whatever the number.
   int hashThreads = -1;
 };
 
