@@ -20,6 +20,7 @@
 #include "core/commit/journal_line.h"
 #include "core/commit/trash.h"
 #include "shared/file_util.h"
+#include "shared/unique_fd.h"
 
 namespace tallowick {
 
@@ -42,24 +43,6 @@ Date fromTimespec(const struct timespec& ts) {
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(ts.tv_sec) +
                                                          std::chrono::nanoseconds(ts.tv_nsec)));
 }
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
- public:
-  Fd() = default;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(-1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // The canonical path of an open folder, as the kernel names it: links
 // resolved, no "." or "..". No value for a folder that was removed or lies
@@ -406,7 +389,7 @@ std::optional<std::string> CommitEngine::moveOne(const std::string& path, const 
   // The folder is opened once; the containment check, the attribute read
   // and the move all act on that folder, so a link put in place of one of
   // its parents between the checks and the move cannot redirect the move.
-  Fd dir;
+  UniqueFd dir;
   std::optional<std::string> dirPath;
   const std::size_t slash = path.rfind('/');
   const std::string name = slash == std::string::npos ? std::string() : path.substr(slash + 1);

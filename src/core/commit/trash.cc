@@ -17,33 +17,11 @@
 #include <utility>
 
 #include "shared/file_util.h"
+#include "shared/unique_fd.h"
 
 namespace tallowick::Trash {
 
 namespace {
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(-1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
 std::error_code errorOf(int err) { return {err, std::generic_category()}; }
@@ -93,12 +71,12 @@ std::string uidText() { return std::to_string(::getuid()); }
 // A Trash directory ready for a move: files/ and info/ opened.
 struct Location {
   std::string dir;
-  Fd files;
-  Fd info;
+  UniqueFd files;
+  UniqueFd info;
 };
 
 std::error_code openLayout(const std::string& dir, Location& out) {
-  Fd fds[2];
+  UniqueFd fds[2];
   const char* subs[2] = {"files", "info"};
   for (int i = 0; i < 2; ++i) {
     std::string path = dir + "/" + subs[i];
@@ -263,7 +241,7 @@ void removeContents(int dirfd, const std::string& where, EmptyResult& result, bo
 }
 
 void emptyOne(const std::string& trashDir, EmptyResult& result) {
-  Fd dir(::open(trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd dir(::open(trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.valid()) {
     if (errno != ENOENT) noteFailure(result, lastError(), trashDir);
     return;
@@ -272,7 +250,7 @@ void emptyOne(const std::string& trashDir, EmptyResult& result) {
   // never trashed files that nothing describes.
   for (const char* sub : {"files", "info"}) {
     std::string where = trashDir + "/" + sub;
-    Fd fd(::openat(dir.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::openat(dir.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) {
       if (errno != ENOENT) noteFailure(result, lastError(), where);
       continue;
@@ -433,7 +411,7 @@ MoveResult moveToTrash(const std::string& path) {
     return result;
   }
   std::string parent = parentOf(full);
-  Fd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parentFd.valid()) {
     result.error = lastError();
     return result;
