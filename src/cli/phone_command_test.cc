@@ -14,24 +14,10 @@
 namespace tallowick::cli {
 namespace {
 
+using testing::agentWith;
 using testing::FakeAgent;
+using testing::keyOf;
 using namespace std::chrono_literals;
-
-Bytes keyOf(std::uint8_t seed) {
-  Bytes key(32);
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(seed + i);
-  return key;
-}
-
-FakeAgent::Config agentWith(std::optional<std::string> code,
-                            std::map<std::string, Bytes> devices = {},
-                            FakeAgent::HelloMode hello = FakeAgent::HelloMode::answer) {
-  FakeAgent::Config config;
-  config.code = std::move(code);
-  config.devices = std::move(devices);
-  config.hello = hello;
-  return config;
-}
 
 std::vector<Message> replies(const Message& request) {
   if (request.is<Message::Commit>()) return {Message::CommitResult{1, 10, {}}};

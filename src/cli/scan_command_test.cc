@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/program_test_util.h"
 #include "shared/report.h"
 
 namespace tallowick {
@@ -24,21 +25,12 @@ struct Outcome {
   std::string err;
 };
 
-class ScanCommandTest : public ::testing::Test {
+class ScanCommandTest : public testing::ProgramTest {
  protected:
   void SetUp() override {
-    const char* binaryDir = std::getenv("TALLOWICK_BINARY_DIR");
-    if (!binaryDir) GTEST_SKIP() << "run through ctest, which says where the program is";
-    program_ = std::string(binaryDir) + "/tallowick";
-    ASSERT_TRUE(fs::exists(program_)) << program_;
-    std::string pattern = (fs::temp_directory_path() / "scan_command_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    fs::create_directories(dir_ / "home");
+    ProgramTest::SetUp();
+    if (stopped()) return;
     fs::create_directories(dir_ / "root/sub");
-  }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
   }
 
   // Runs the program with a private HOME; standard error is not a terminal.
@@ -62,9 +54,6 @@ class ScanCommandTest : public ::testing::Test {
   }
 
   std::string root() const { return (dir_ / "root").string(); }
-
-  std::string program_;
-  fs::path dir_;
 };
 
 TEST_F(ScanCommandTest, JsonIsTheStoredReportAndNothingElse) {

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <vips/vips8>
 
+#include "cli/program_test_util.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/message.h"
 #include "shared/psk.h"
@@ -108,26 +109,7 @@ class ServeProcess {
   std::vector<std::string> lines_;
 };
 
-class ServeCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* binaryDir = std::getenv("TALLOWICK_BINARY_DIR");
-    if (!binaryDir) GTEST_SKIP() << "run through ctest, which says where the program is";
-    program_ = std::string(binaryDir) + "/tallowick";
-    ASSERT_TRUE(fs::exists(program_)) << program_;
-    std::string pattern = (fs::temp_directory_path() / "serve_command_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    fs::create_directories(dir_ / "home");
-    fs::create_directories(dir_ / "root");
-  }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-
-  std::string program_;
-  fs::path dir_;
-};
+using ServeCommandTest = testing::ProgramTest;
 
 TEST_F(ServeCommandTest, PrintsCodeAndQrPairsScansAndStopsOnSigterm) {
   for (const char* name : {"a.bin", "b.bin"}) {

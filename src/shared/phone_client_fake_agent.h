@@ -169,4 +169,22 @@ class FakeAgent {
   std::vector<Message> requests_;
 };
 
+// A valid key that differs with `seed`.
+inline Bytes keyOf(std::uint8_t seed) {
+  Bytes key(PSK::keyLength);
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(seed + i);
+  return key;
+}
+
+// An agent that pairs with `code` (none: no code pairing) and knows `devices`.
+inline FakeAgent::Config agentWith(std::optional<std::string> code,
+                                   std::map<std::string, Bytes> devices = {},
+                                   FakeAgent::HelloMode hello = FakeAgent::HelloMode::answer) {
+  FakeAgent::Config config;
+  config.code = std::move(code);
+  config.devices = std::move(devices);
+  config.hello = hello;
+  return config;
+}
+
 }  // namespace tallowick::testing

@@ -10,25 +10,11 @@
 namespace tallowick {
 namespace {
 
+using testing::agentWith;
 using testing::FakeAgent;
+using testing::keyOf;
 using Status = PhoneClient::Received::Status;
 using namespace std::chrono_literals;
-
-Bytes keyOf(std::uint8_t seed) {
-  Bytes key(PSK::keyLength);
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(seed + i);
-  return key;
-}
-
-FakeAgent::Config agentWith(std::optional<std::string> code,
-                            std::map<std::string, Bytes> devices = {},
-                            FakeAgent::HelloMode hello = FakeAgent::HelloMode::answer) {
-  FakeAgent::Config config;
-  config.code = std::move(code);
-  config.devices = std::move(devices);
-  config.hello = hello;
-  return config;
-}
 
 PhoneClient::Endpoint local(const FakeAgent& agent) { return {"127.0.0.1", agent.port()}; }
 

@@ -114,25 +114,22 @@ void Server::setKeeper(const Message::SetKeeper& request, const Peer& peer) {
     return;
   }
   log("· keeper of " + request.groupID.shortString() + " → " + request.itemID.shortString());
-  auto card = std::find_if(cardSet_.cards.begin(), cardSet_.cards.end(),
-                           [&](const Card& c) { return c.id() == request.groupID; });
-  Transport::send(Message::CardUpdated{withThumbnails(*card)}, peer.conn);
+  Transport::send(Message::CardUpdated{withThumbnails(*cardSet_.find(request.groupID))}, peer.conn);
 }
 
 bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  auto found = std::find_if(cardSet_.cards.begin(), cardSet_.cards.end(), [&](const Card& c) {
-    const GroupCard* group = c.group();
-    return group && group->id == groupID &&
-           std::any_of(group->members.begin(), group->members.end(),
-                       [&](const FileCard& member) { return member.id == itemID; });
-  });
-  if (found == cardSet_.cards.end()) return false;
+  const Card* current = cardSet_.find(groupID);
+  const GroupCard* found = current ? current->group() : nullptr;
+  if (!found || std::none_of(found->members.begin(), found->members.end(),
+                             [&](const FileCard& member) { return member.id == itemID; })) {
+    return false;
+  }
 
-  GroupCard group = *found->group();
+  GroupCard group = *found;
   auto decided = decisions_.find(groupID);
   bool rejournal = group.keeperID != itemID && decided != decisions_.end();
-  if (rejournal) withdraw(*found);
+  if (rejournal) withdraw(*current);
   group.keeperID = itemID;
   group.reclaimable = 0;
   for (const FileCard& member : group.members) {
@@ -146,7 +143,7 @@ bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::st
       if (card.id() == groupID) card = updated;
     }
   }
-  *found = std::move(updated);
+  cardSet_.cards[cardSet_.positionByID.at(groupID)] = std::move(updated);
 
   if (report_) {
     for (Group& stored : report_->groups) {

@@ -25,6 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::tallowick::testing::EventLog;
 using ::tallowick::testing::eventually;
+using ::tallowick::testing::makeTestHome;
 using ::tallowick::testing::onQueue;
 using ::tallowick::testing::TestClock;
 
@@ -38,15 +39,11 @@ bool isA(const Message& message) {
 class ServerCardsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tallowick-cards-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("HOME", (dir_ + "/home").c_str(), 1);
-    setenv("XDG_DATA_HOME", (dir_ + "/home/.local/share").c_str(), 1);
+    dir_ = makeTestHome("tallowick-cards-test");
+    ASSERT_FALSE(dir_.empty());
     root_ = dir_ + "/root";
     storage_ = dir_ + "/storage";
     ASSERT_TRUE(createDirectories(root_));
-    ASSERT_TRUE(createDirectories(dir_ + "/home/.local/share"));
     // Dates travel in whole seconds.
     report_.scannedAt = std::chrono::floor<std::chrono::seconds>(report_.scannedAt);
   }

@@ -30,6 +30,7 @@ namespace {
 
 using ::tallowick::testing::EventLog;
 using ::tallowick::testing::kIdentities;
+using ::tallowick::testing::makeTestHome;
 using ::tallowick::testing::runUntil;
 using ::tallowick::testing::StateLog;
 using ::tallowick::testing::TestClock;
@@ -58,11 +59,8 @@ struct Phone {
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tallowick-server-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("HOME", (dir_ + "/home").c_str(), 1);
-    setenv("XDG_DATA_HOME", (dir_ + "/home/.local/share").c_str(), 1);
+    dir_ = makeTestHome("tallowick-server-test");
+    ASSERT_FALSE(dir_.empty());
     root_ = dir_ + "/root";
     storage_ = dir_ + "/storage";
     ASSERT_TRUE(createDirectories(root_));

@@ -2,6 +2,8 @@
 // Test helpers for the server: its events as seen from the test thread, and
 // a clock the test moves by hand.
 
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "core/server/server.h"
+#include "shared/file_util.h"
 
 namespace tallowick::testing {
 
@@ -90,6 +93,19 @@ struct TestClock {
   std::atomic<std::int64_t> offset{0};
   Date now() const { return base + std::chrono::seconds(offset.load()); }
 };
+
+// A fresh folder under /tmp whose "home" stands in for the user's home:
+// HOME and XDG_DATA_HOME ("home/.local/share", created) point into it, so
+// nothing reaches the real home folder or Trash. Empty on failure.
+inline std::string makeTestHome(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (!mkdtemp(pattern.data())) return {};
+  std::string data = pattern + "/home/.local/share";
+  if (!createDirectories(data)) return {};
+  setenv("HOME", (pattern + "/home").c_str(), 1);
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  return pattern;
+}
 
 // Polls `done` until it holds or `limit` passes.
 inline bool eventually(const std::function<bool()>& done,
