@@ -12,31 +12,19 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "core/scan/grey_plane.h"
+#include "core/scan/jpeg_grey.h"
 #include "core/thumbs/vips_runtime.h"
+#include "shared/unique_fd.h"
 
 namespace tallowick::Hashing {
 namespace {
-
-// Closes the descriptor on every exit.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 // Opens for reading without touching the access time when we may (only the
 // owner or a privileged process may ask for that), and without blocking: a
@@ -66,6 +54,64 @@ std::optional<FileStamp> stampOf(int fd) {
                    Date(std::chrono::duration_cast<Date::duration>(since))};
 }
 
+// A SHA-256 computation in progress. A copy carries on from the same point,
+// so bytes several files share need hashing once.
+class Sha256 {
+ public:
+  Sha256() : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) fail();
+  }
+  Sha256(const Sha256& other) : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_MD_CTX_copy_ex(ctx_.get(), other.ctx_.get()) != 1) fail();
+  }
+  Sha256(Sha256&&) = default;
+  Sha256& operator=(Sha256&&) = default;
+
+  void update(const unsigned char* data, std::size_t size) {
+    EVP_DigestUpdate(ctx_.get(), data, size);
+  }
+
+  std::string finishHex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx_.get(), digest, &length);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+      hex.push_back(kHex[digest[i] >> 4]);
+      hex.push_back(kHex[digest[i] & 0xF]);
+    }
+    return hex;
+  }
+
+ private:
+  [[noreturn]] static void fail() {
+    throw std::system_error(ENOMEM, std::generic_category(), "sha256 init");
+  }
+
+  struct Free {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+};
+
+// Reads until `buffer` is full or the file ends; the byte count, or -1 on
+// a read failure.
+ssize_t readChunk(int fd, std::vector<unsigned char>& buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(filled);
+}
+
 struct DigestResult {
   std::string hex;
   std::int64_t bytesRead = 0;
@@ -73,10 +119,7 @@ struct DigestResult {
 
 // Throws std::system_error on a read failure.
 DigestResult digestOf(int fd) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::system_error(ENOMEM, std::generic_category(), "sha256 init");
-  }
+  Sha256 sha;
   // One buffer per thread: a fresh megabyte per file would be mapped,
   // zeroed and unmapped again every time.
   thread_local std::vector<unsigned char> buffer(kReadChunk);
@@ -90,47 +133,127 @@ DigestResult digestOf(int fd) {
       throw std::system_error(errno, std::generic_category(), "read");
     }
     if (n == 0) break;
-    EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<std::size_t>(n));
+    sha.update(buffer.data(), static_cast<std::size_t>(n));
     result.bytesRead += n;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &length);
-  static constexpr char kHex[] = "0123456789abcdef";
-  result.hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    result.hex.push_back(kHex[digest[i] >> 4]);
-    result.hex.push_back(kHex[digest[i] & 0xF]);
-  }
+  result.hex = sha.finishHex();
   return result;
 }
 
-// The 9 x 8 grey rendering of `thumbnail`, stretched, row by row.
-std::optional<std::vector<std::uint8_t>> greyGrid(vips::VImage image) {
-  // Every input (16-bit, CMYK, Lab, grey) becomes 8-bit sRGB first; alpha is
-  // laid over black, as drawing into an opaque zero-filled bitmap does.
-  image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-  if (image.bands() == 2 || image.bands() == 4) image = image.flatten();
-  image = image.colourspace(VIPS_INTERPRETATION_B_W);
-  if (image.bands() > 1) image = image.extract_band(0);
-  const double width = image.width();
-  const double height = image.height();
-  image = image.resize(
-      9.0 / width,
-      vips::VImage::option()->set("vscale", 8.0 / height)->set("kernel", VIPS_KERNEL_LANCZOS3));
-  if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
-  if (image.width() != 9 || image.height() != 8) return std::nullopt;
+// Files read side by side at most: memory stays at this many chunks per
+// hashing thread however many files share a size.
+constexpr std::size_t kFilesSideBySide = 16;
+
+// One file of a sha256Together batch.
+struct Member {
+  std::size_t index = 0;  // into the caller's lists
+  UniqueFd fd;
+  std::vector<unsigned char>* buffer = nullptr;
+  std::int64_t bytesRead = 0;
+  ssize_t chunk = 0;  // bytes in `buffer` from the latest read
+};
+
+// Files whose bytes have been alike so far, and the digest of those bytes.
+struct Run {
+  Sha256 sha;
+  std::vector<Member*> members;
+};
+
+bool sameChunk(const Member& a, const Member& b) {
+  return a.chunk == b.chunk &&
+         std::memcmp(a.buffer->data(), b.buffer->data(), static_cast<std::size_t>(a.chunk)) == 0;
+}
+
+void digestSideBySide(const std::vector<std::string>& paths, const std::vector<FileStamp>& expected,
+                      std::size_t begin, std::size_t end,
+                      std::vector<std::optional<std::string>>& out) {
+  thread_local std::vector<std::vector<unsigned char>> buffers;
+  while (buffers.size() < end - begin) buffers.emplace_back(kReadChunk);
+
+  std::vector<std::unique_ptr<Member>> members;
+  Run first;
+  for (std::size_t i = begin; i < end; ++i) {
+    auto member = std::make_unique<Member>();
+    member->fd.reset(openRegularFile(paths[i], /*followLink=*/false));
+    if (!member->fd.valid() || stampOf(member->fd.get()) != expected[i]) continue;
+    ::posix_fadvise(member->fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    member->index = i;
+    member->buffer = &buffers[members.size()];
+    first.members.push_back(member.get());
+    members.push_back(std::move(member));
+  }
+  std::vector<Run> runs;
+  if (!first.members.empty()) runs.push_back(std::move(first));
+  while (!runs.empty()) {
+    std::vector<Run> next;
+    for (Run& run : runs) {
+      std::vector<Member*> left;
+      for (Member* member : run.members) {
+        member->chunk = readChunk(member->fd.get(), *member->buffer);
+        if (member->chunk < 0) continue;  // a read failed: no digest
+        member->bytesRead += member->chunk;
+        left.push_back(member);
+      }
+      // Split the run where the chunks differ; each part goes on with a
+      // copy of the digest so far (the last part with the original).
+      std::vector<std::vector<Member*>> parts;
+      while (!left.empty()) {
+        std::vector<Member*> alike, rest;
+        for (Member* member : left)
+          (sameChunk(*member, *left.front()) ? alike : rest).push_back(member);
+        parts.push_back(std::move(alike));
+        left = std::move(rest);
+      }
+      for (std::size_t p = 0; p < parts.size(); ++p) {
+        Sha256 sha = p + 1 < parts.size() ? Sha256(run.sha) : std::move(run.sha);
+        const Member& sample = *parts[p].front();
+        if (sample.chunk == 0) {
+          const std::string hex = sha.finishHex();
+          for (const Member* member : parts[p]) {
+            const FileStamp& stamp = expected[member->index];
+            if (member->bytesRead == stamp.size && stampOf(member->fd.get()) == stamp) {
+              out[member->index] = hex;
+            }
+          }
+          continue;
+        }
+        sha.update(sample.buffer->data(), static_cast<std::size_t>(sample.chunk));
+        next.push_back(Run{std::move(sha), std::move(parts[p])});
+      }
+    }
+    runs = std::move(next);
+  }
+}
+
+// `image` (at most 64 pixels on a side) as 8-bit grey.
+std::optional<GreyPlane> greyPlaneOf(vips::VImage image) {
+  // Every other input (16-bit, CMYK, Lab, colour) becomes 8-bit sRGB first;
+  // alpha is laid over black, as drawing into an opaque zero-filled bitmap
+  // does.
+  if (image.bands() != 1 || image.format() != VIPS_FORMAT_UCHAR) {
+    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+    if (image.bands() == 2 || image.bands() == 4) image = image.flatten();
+    image = image.colourspace(VIPS_INTERPRETATION_B_W);
+    if (image.bands() > 1) image = image.extract_band(0);
+    if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+  }
+  GreyPlane plane;
+  plane.width = image.width();
+  plane.height = image.height();
   std::size_t size = 0;
   void* memory = image.write_to_memory(&size);
   if (!memory) return std::nullopt;
-  std::vector<std::uint8_t> grid(static_cast<std::uint8_t*>(memory),
-                                 static_cast<std::uint8_t*>(memory) + size);
+  plane.pixels.assign(static_cast<std::uint8_t*>(memory),
+                      static_cast<std::uint8_t*>(memory) + size);
   g_free(memory);
-  if (grid.size() != 72) return std::nullopt;
-  return grid;
+  if (plane.width <= 0 || plane.height <= 0 ||
+      plane.pixels.size() != static_cast<std::size_t>(plane.width) * plane.height) {
+    return std::nullopt;
+  }
+  return plane;
 }
 
-std::uint64_t differenceHash(const std::vector<std::uint8_t>& grid) {
+std::uint64_t differenceHash(const std::array<std::uint8_t, 72>& grid) {
   std::uint64_t hash = 0;
   for (int row = 0; row < 8; ++row) {
     for (int x = 0; x < 8; ++x) {
@@ -145,7 +268,8 @@ std::uint64_t differenceHash(const std::vector<std::uint8_t>& grid) {
 // Loaders that can decode a picture at a fraction of its size (HEIF from
 // its stored thumbnail, WebP and vector formats by scale, TIFF from its
 // pyramid): the thumbnail operation asks them for it. JPEG, the common
-// case, is asked directly.
+// case, is decoded directly (jpeg_grey.h) unless it is in a colour space
+// only the image library converts.
 constexpr std::array<std::string_view, 8> kShrinkingLoaders = {
     "heifload", "webpload", "tiffload",      "jxlload",
     "svgload",  "pdfload",  "openslideload", "magickload"};
@@ -166,16 +290,7 @@ Route routeFor(const vips::VImage& image) {
   return shrinks ? Route::thumbnail : Route::whole;
 }
 
-// The largest JPEG scale-down (1/2, 1/4 or 1/8, done inside the decoder,
-// which then skips most of its work) that leaves the longer side at least
-// 64 pixels.
-int jpegShrinkFor(long long width, long long height) {
-  const long long longer = std::max(width, height);
-  for (int shrink : {8, 4, 2}) {
-    if (longer / shrink >= 64) return shrink;
-  }
-  return 1;
-}
+constexpr int kThumbnailSide = 64;
 
 // At most 64 pixels on the longer side, upright as displayed (EXIF
 // orientation applied), from rows decoded in order. The thumbnail operation
@@ -183,7 +298,7 @@ int jpegShrinkFor(long long width, long long height) {
 // several times the cost.
 vips::VImage smallUpright(vips::VImage image) {
   const double longer = std::max(image.width(), image.height());
-  if (longer > 64) image = image.resize(64.0 / longer);
+  if (longer > kThumbnailSide) image = image.resize(kThumbnailSide / longer);
   int orientation = 1;
   if (vips_image_get_typeof(image.get_image(), VIPS_META_ORIENTATION) != 0 &&
       vips_image_get_int(image.get_image(), VIPS_META_ORIENTATION, &orientation) != 0) {
@@ -194,9 +309,35 @@ vips::VImage smallUpright(vips::VImage image) {
   return image.copy_memory().autorot();
 }
 
+// Decodes a JPEG to grey at a fraction of its size; no value (and
+// `fallBack` false) when it cannot be decoded, or `fallBack` true when the
+// image library must do it.
+std::optional<Perceptual> perceptualOfJpeg(int fd, bool& fallBack) {
+  fallBack = false;
+  if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+  JpegGreyResult decoded = decodeJpegGrey(fd, kThumbnailSide, kMaxImagePixels);
+  if (decoded.status == JpegGreyStatus::unsupported) fallBack = true;
+  if (decoded.status != JpegGreyStatus::decoded) return std::nullopt;
+  JpegGrey& picture = decoded.image;
+  GreyPlane plane{picture.scaledWidth, picture.scaledHeight, std::move(picture.pixels)};
+  plane = oriented(thumbnailOf(plane, kThumbnailSide), picture.orientation);
+  return Perceptual{differenceHash(stretchTo9x8(plane)), picture.width, picture.height};
+}
+
+bool startsLikeJpeg(int fd) {
+  std::uint8_t head[3];
+  return ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+         looksLikeJpeg(head);
+}
+
 std::optional<Perceptual> perceptualOf(int fd) {
   if (!ensureVipsStarted()) return std::nullopt;
   try {
+    if (startsLikeJpeg(fd)) {
+      bool fallBack = false;
+      auto perceptual = perceptualOfJpeg(fd, fallBack);
+      if (!fallBack) return perceptual;
+    }
     // The header alone says how big the image claims to be; refuse before
     // any pixel is decoded.
     if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
@@ -207,31 +348,32 @@ std::optional<Perceptual> perceptualOf(int fd) {
     const long long height = header.height();
     if (width <= 0 || height <= 0 || width * height > kMaxImagePixels) return std::nullopt;
 
-    std::optional<std::vector<std::uint8_t>> grid;
+    std::optional<GreyPlane> plane;
     switch (routeFor(header)) {
       case Route::jpeg: {
         if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
         vips::VSource source = vips::VSource::new_from_descriptor(fd);
-        grid = greyGrid(smallUpright(
-            vips::VImage::jpegload_source(source, vips::VImage::option()
-                                                      ->set("shrink", jpegShrinkFor(width, height))
-                                                      ->set("access", VIPS_ACCESS_SEQUENTIAL))));
+        plane = greyPlaneOf(smallUpright(vips::VImage::jpegload_source(
+            source, vips::VImage::option()
+                        ->set("shrink", jpegScaleDownFor(width, height, kThumbnailSide))
+                        ->set("access", VIPS_ACCESS_SEQUENTIAL))));
         break;
       }
       case Route::thumbnail: {
         // HEIF comes out of libheif already upright.
         if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
         vips::VSource source = vips::VSource::new_from_descriptor(fd);
-        grid = greyGrid(
-            vips::VImage::thumbnail_source(source, 64, vips::VImage::option()->set("height", 64)));
+        plane = greyPlaneOf(vips::VImage::thumbnail_source(
+            source, kThumbnailSide, vips::VImage::option()->set("height", kThumbnailSide)));
         break;
       }
       case Route::whole:
-        grid = greyGrid(smallUpright(header));
+        plane = greyPlaneOf(smallUpright(header));
         break;
     }
-    if (!grid) return std::nullopt;
-    return Perceptual{differenceHash(*grid), static_cast<int>(width), static_cast<int>(height)};
+    if (!plane) return std::nullopt;
+    return Perceptual{differenceHash(stretchTo9x8(*plane)), static_cast<int>(width),
+                      static_cast<int>(height)};
   } catch (const vips::VError&) {
     vips_error_clear();
     return std::nullopt;
@@ -241,13 +383,13 @@ std::optional<Perceptual> perceptualOf(int fd) {
 }  // namespace
 
 std::string sha256(const std::string& path) {
-  FileDescriptor fd(openRegularFile(path, /*followLink=*/true));
+  UniqueFd fd(openRegularFile(path, /*followLink=*/true));
   if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "open " + path);
   return digestOf(fd.get()).hex;
 }
 
 std::optional<std::string> sha256(const std::string& path, const FileStamp& expected) {
-  FileDescriptor fd(openRegularFile(path, /*followLink=*/false));
+  UniqueFd fd(openRegularFile(path, /*followLink=*/false));
   if (!fd.valid() || stampOf(fd.get()) != expected) return std::nullopt;
   try {
     DigestResult digest = digestOf(fd.get());
@@ -258,14 +400,28 @@ std::optional<std::string> sha256(const std::string& path, const FileStamp& expe
   }
 }
 
+std::vector<std::optional<std::string>> sha256Together(const std::vector<std::string>& paths,
+                                                       const std::vector<FileStamp>& expected) {
+  std::vector<std::optional<std::string>> out(paths.size());
+  try {
+    for (std::size_t begin = 0; begin < paths.size(); begin += kFilesSideBySide) {
+      digestSideBySide(paths, expected, begin, std::min(paths.size(), begin + kFilesSideBySide),
+                       out);
+    }
+  } catch (const std::system_error&) {
+    // Out of memory for a digest: what is done stands, the rest has none.
+  }
+  return out;
+}
+
 std::optional<Perceptual> perceptual(const std::string& path) {
-  FileDescriptor fd(openRegularFile(path, /*followLink=*/true));
+  UniqueFd fd(openRegularFile(path, /*followLink=*/true));
   if (!fd.valid()) return std::nullopt;
   return perceptualOf(fd.get());
 }
 
 std::optional<Perceptual> perceptual(const std::string& path, const FileStamp& expected) {
-  FileDescriptor fd(openRegularFile(path, /*followLink=*/false));
+  UniqueFd fd(openRegularFile(path, /*followLink=*/false));
   if (!fd.valid() || stampOf(fd.get()) != expected) return std::nullopt;
   auto result = perceptualOf(fd.get());
   if (!result || stampOf(fd.get()) != expected) return std::nullopt;

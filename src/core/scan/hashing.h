@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shared/json_codec.h"
 
@@ -38,6 +39,15 @@ std::string sha256(const std::string& path);
 // As above, but no value unless the file still has `expected` size and
 // modification time before and after the read, and every byte was read.
 std::optional<std::string> sha256(const std::string& path, const FileStamp& expected);
+
+// The digests of files that share a size, each exactly what
+// sha256(paths[i], expected[i]) gives. The files are read side by side,
+// chunk by chunk, and the digest of bytes that several files hold alike is
+// computed once for all of them: a set of copies costs one digest and a
+// comparison per copy.
+// REQUIRES: paths.size() == expected.size().
+std::vector<std::optional<std::string>> sha256Together(const std::vector<std::string>& paths,
+                                                       const std::vector<FileStamp>& expected);
 
 // Difference hash of the image upright as displayed: a thumbnail of at most
 // 64 pixels, stretched to 9 x 8 grey; bit 63 is set when the top-left pixel

@@ -126,6 +126,71 @@ TEST_F(HashingTest, StampedHashIsDroppedWhenTheFileChangedSinceTheWalk) {
   EXPECT_EQ(Hashing::sha256(path, stampOf(target)), std::nullopt);
 }
 
+// Files of one size hashed side by side must get exactly the digests they
+// get alone, however their contents part: at the first byte, in a later
+// chunk, in the last byte, or never.
+TEST_F(HashingTest, DigestsTakenSideBySideEqualDigestsTakenAlone) {
+  constexpr std::size_t kSize = 2 * Hashing::kReadChunk + 1;
+  auto content = [](char fill, std::size_t at = std::string::npos, char mark = 0) {
+    std::string bytes(kSize, fill);
+    if (at != std::string::npos) bytes[at] = mark;
+    return bytes;
+  };
+  const std::string a = content('a');
+  const std::string laterChunk = content('a', Hashing::kReadChunk + 7, 'x');
+  const std::string lastByte = content('a', kSize - 1, 'z');
+  const std::string firstByte = content('a', 0, 'q');
+  struct File {
+    std::string bytes;
+    // The walk saw it one byte longer: it changed since.
+    bool stale = false;
+  };
+  struct Case {
+    const char* name;
+    std::vector<File> files;
+  };
+  const std::vector<Case> cases = {
+      {"one file", {{a}}},
+      {"three copies", {{a}, {a}, {a}}},
+      {"apart from the first byte", {{a}, {firstByte}}},
+      {"apart in a later chunk, two pairs", {{a}, {laterChunk}, {a}, {laterChunk}}},
+      {"apart in the last byte", {{lastByte}, {a}, {a}}},
+      {"every way at once", {{a}, {firstByte}, {laterChunk}, {lastByte}, {a}}},
+      {"empty files", {{""}, {""}}},
+      {"a changed copy among copies", {{a}, {a, true}, {a}}},
+      {"more copies than are read side by side",
+       std::vector<File>(20, File{std::string(1000, 'c')})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> paths;
+    std::vector<Hashing::FileStamp> stamps;
+    for (std::size_t i = 0; i < c.files.size(); ++i) {
+      paths.push_back(write("same-size-" + std::to_string(i), c.files[i].bytes));
+      stamps.push_back(stampOf(paths.back()));
+      if (c.files[i].stale) stamps.back().size += 1;
+    }
+    const auto digests = Hashing::sha256Together(paths, stamps);
+    ASSERT_EQ(digests.size(), paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      SCOPED_TRACE(i);
+      if (c.files[i].stale) {
+        EXPECT_EQ(digests[i], std::nullopt);
+      } else {
+        EXPECT_EQ(digests[i], oneShotSha256(c.files[i].bytes));
+      }
+    }
+  }
+  // A file gone since the walk has no digest; the others still do.
+  const std::string kept = write("kept", "same");
+  const std::string gone = write("gone", "same");
+  const std::vector<Hashing::FileStamp> stamps = {stampOf(kept), stampOf(gone)};
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  const auto digests = Hashing::sha256Together({kept, gone}, stamps);
+  EXPECT_EQ(digests[0], oneShotSha256("same"));
+  EXPECT_EQ(digests[1], std::nullopt);
+}
+
 // A grey image whose brightness at (x, y) is `shade(x, y)`.
 template <class Shade>
 VImage drawGrey(int width, int height, Shade shade) {
@@ -172,6 +237,16 @@ TEST_F(HashingTest, PerceptualHashFollowsTheBrightnessOfNeighbours) {
        drawGrey(1600, 1200, [](int x, int) { return static_cast<std::uint8_t>(255 * x / 1600); }),
        ".png", 0},
       {"falling, smaller than the grid", fallingLeftToRight(6, 4), ".png", kAllOnes},
+      // Ink rising from left to right: the image library converts it.
+      {"falling cmyk jpeg",
+       VImage::bandjoin(
+           {drawGrey(400, 300, [](int, int) { return 0; }),
+            drawGrey(400, 300, [](int, int) { return 0; }),
+            drawGrey(400, 300, [](int, int) { return 0; }),
+            drawGrey(400, 300,
+                     [](int x, int) { return static_cast<std::uint8_t>(255 * x / 400); })})
+           .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK)),
+       ".jpg", kAllOnes},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -182,6 +257,30 @@ TEST_F(HashingTest, PerceptualHashFollowsTheBrightnessOfNeighbours) {
     EXPECT_EQ(result->phash, c.expected);
     EXPECT_EQ(result->width, c.image.width());
     EXPECT_EQ(result->height, c.image.height());
+  }
+}
+
+// JPEG is decoded by its own route; every other format by the image
+// library's. The same picture must hash nearly alike through both.
+TEST_F(HashingTest, AJpegHashesAsTheSamePictureInAnotherFormat) {
+  for (int seed : {1, 2, 3, 4, 5, 6, 7, 8}) {
+    SCOPED_TRACE(seed);
+    // Blobs of light and shade at a photo's size.
+    VImage picture =
+        ((VImage::gaussnoise(40, 30, VImage::option()->set("seed", seed)) - 128) * 2 + 128)
+            .resize(100, VImage::option()->set("kernel", VIPS_KERNEL_CUBIC))
+            .cast(VIPS_FORMAT_UCHAR);
+    picture = VImage::bandjoin({picture, picture, picture})
+                  .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    const std::string jpeg = (dir_ / "photo.jpg").string();
+    const std::string png = (dir_ / "photo.png").string();
+    picture.write_to_file(jpeg.c_str(), VImage::option()->set("Q", 90));
+    picture.write_to_file(png.c_str());
+    auto fromJpeg = Hashing::perceptual(jpeg);
+    auto fromPng = Hashing::perceptual(png);
+    ASSERT_TRUE(fromJpeg && fromPng);
+    EXPECT_EQ(fromJpeg->width, 4000);
+    EXPECT_LE(Hashing::distance(fromJpeg->phash, fromPng->phash), 2);
   }
 }
 

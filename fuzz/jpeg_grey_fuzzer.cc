@@ -1,0 +1,38 @@
+// Any file named *.jpg in a scanned folder reaches the grey decoder and the
+// EXIF reader. Neither may crash, read out of bounds or hang, and what the
+// decoder returns must hold together.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "core/scan/jpeg_grey.h"
+
+using namespace tallowick;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> bytes(data, size);
+  const int orientation = exifOrientation(bytes);
+  if (orientation < 1 || orientation > 8) std::abort();
+
+  static const int fd = memfd_create("jpeg", MFD_CLOEXEC);
+  if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
+      ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) || ::lseek(fd, 0, SEEK_SET) != 0) {
+    std::abort();
+  }
+  // A small pixel limit keeps a forged header from asking for gigabytes.
+  const JpegGreyResult result = decodeJpegGrey(fd, 64, 4'000'000);
+  if (result.status == JpegGreyStatus::decoded) {
+    const JpegGrey& image = result.image;
+    if (image.orientation < 1 || image.orientation > 8 || image.scaledWidth <= 0 ||
+        image.scaledHeight <= 0 || image.scaledWidth > image.width ||
+        image.scaledHeight > image.height ||
+        image.pixels.size() != static_cast<std::size_t>(image.scaledWidth) * image.scaledHeight) {
+      std::abort();
+    }
+  }
+  return 0;
+}
