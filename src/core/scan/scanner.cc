@@ -350,8 +350,14 @@ class Walk {
         routeImage(index);
       }
     }
+    // Files of one size are read side by side, so copies cost one digest.
+    std::map<std::int64_t, std::vector<std::size_t>> bySize;
     for (std::size_t index = 0; index < result_.items.size(); ++index) {
-      if (needsDigest[index]) queue_.push_back({Task::digest, index});
+      if (needsDigest[index]) bySize[result_.items[index].bytes].push_back(index);
+    }
+    for (auto& [size, indices] : bySize) {
+      queue_.push_back({Task::digest, sameSize_.size()});
+      sameSize_.push_back(std::move(indices));
     }
     drain();
   }
@@ -366,6 +372,7 @@ class Walk {
 
   struct Task {
     enum Kind { digest, image } kind;
+    // Into sameSize_ for a digest, into the items for an image.
     std::size_t index;
   };
 
@@ -492,27 +499,38 @@ class Walk {
     }
   }
 
-  HashWorkers::Job digestJob(std::size_t index) {
-    const Item& item = result_.items[index];
-    Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
-    return [this, index, path = item.path, stamp]() -> HashWorkers::Finisher {
-      auto digest = Hashing::sha256(path, stamp);
-      return [this, index, digest = std::move(digest)] {
-        Item& item = result_.items[index];
-        item.sha256 = digest;
-        if (options_.cache) {
-          HashCache::Entry entry;
-          entry.size = item.bytes;
-          entry.mtime = HashCache::mtimeSeconds(item.modifiedAt);
-          entry.sha256 = digest;
-          options_.cache->store(item.path, entry);
-        }
-        if (awaitsDigest_[index]) {
-          awaitsDigest_[index] = false;
-          routeImage(index);
-        }
+  HashWorkers::Job digestJob(std::size_t set) {
+    std::vector<std::string> paths;
+    std::vector<Hashing::FileStamp> stamps;
+    for (std::size_t index : sameSize_[set]) {
+      const Item& item = result_.items[index];
+      paths.push_back(item.path);
+      stamps.push_back({item.bytes, item.modifiedAt.value_or(Date{})});
+    }
+    return [this, set, paths = std::move(paths),
+            stamps = std::move(stamps)]() -> HashWorkers::Finisher {
+      auto digests = Hashing::sha256Together(paths, stamps);
+      return [this, set, digests = std::move(digests)] {
+        const std::vector<std::size_t>& indices = sameSize_[set];
+        for (std::size_t i = 0; i < indices.size(); ++i) applyDigest(indices[i], digests[i]);
       };
     };
+  }
+
+  void applyDigest(std::size_t index, const std::optional<std::string>& digest) {
+    Item& item = result_.items[index];
+    item.sha256 = digest;
+    if (options_.cache) {
+      HashCache::Entry entry;
+      entry.size = item.bytes;
+      entry.mtime = HashCache::mtimeSeconds(item.modifiedAt);
+      entry.sha256 = digest;
+      options_.cache->store(item.path, entry);
+    }
+    if (awaitsDigest_[index]) {
+      awaitsDigest_[index] = false;
+      routeImage(index);
+    }
   }
 
   HashWorkers::Job imageJob(std::size_t index) {
@@ -595,6 +613,8 @@ class Walk {
   // Images whose perceptual hash waits for their digest.
   std::vector<bool> awaitsDigest_;
   std::deque<Task> queue_;
+  // The files of each digest task, all of one size.
+  std::vector<std::vector<std::size_t>> sameSize_;
   std::unordered_map<std::string, Original> byDigest_;
 };
 
