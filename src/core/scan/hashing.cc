@@ -140,10 +140,6 @@ DigestResult digestOf(int fd) {
   return result;
 }
 
-// Files read side by side at most: memory stays at this many chunks per
-// hashing thread however many files share a size.
-constexpr std::size_t kFilesSideBySide = 16;
-
 // One file of a sha256Together batch.
 struct Member {
   std::size_t index = 0;  // into the caller's lists

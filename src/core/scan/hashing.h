@@ -45,6 +45,8 @@ std::optional<std::string> sha256(const std::string& path, const FileStamp& expe
 // chunk by chunk, and the digest of bytes that several files hold alike is
 // computed once for all of them: a set of copies costs one digest and a
 // comparison per copy.
+// At most kFilesSideBySide files are read at a time, so memory stays at
+// that many chunks per calling thread however many files are given.
 // REQUIRES: paths.size() == expected.size().
 std::vector<std::optional<std::string>> sha256Together(const std::vector<std::string>& paths,
                                                        const std::vector<FileStamp>& expected);
@@ -65,5 +67,7 @@ int distance(std::uint64_t a, std::uint64_t b);
 
 // 1 MiB: the read size of sha256.
 inline constexpr std::size_t kReadChunk = 1 << 20;
+
+inline constexpr std::size_t kFilesSideBySide = 16;
 
 }  // namespace tallowick::Hashing

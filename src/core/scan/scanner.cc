@@ -355,9 +355,13 @@ class Walk {
     for (std::size_t index = 0; index < result_.items.size(); ++index) {
       if (needsDigest[index]) bySize[result_.items[index].bytes].push_back(index);
     }
-    for (auto& [size, indices] : bySize) {
-      queue_.push_back({Task::digest, sameSize_.size()});
-      sameSize_.push_back(std::move(indices));
+    // A long run of one size is cut into jobs the workers share.
+    for (const auto& [size, indices] : bySize) {
+      for (std::size_t begin = 0; begin < indices.size(); begin += Hashing::kFilesSideBySide) {
+        const std::size_t end = std::min(indices.size(), begin + Hashing::kFilesSideBySide);
+        queue_.push_back({Task::digest, sameSize_.size()});
+        sameSize_.emplace_back(indices.begin() + begin, indices.begin() + end);
+      }
     }
     drain();
   }

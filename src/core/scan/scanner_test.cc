@@ -17,6 +17,7 @@
 
 #include "core/scan/content_types.h"
 #include "core/scan/hash_cache.h"
+#include "core/scan/hashing.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 
@@ -340,6 +341,20 @@ TEST_F(ScanTest, Sha256OnlyForSharedSizes) {
   EXPECT_EQ(findItem(result, at("a.bin"))->sha256, tenAs);
   EXPECT_EQ(findItem(result, at("b.bin"))->sha256, tenAs);
   EXPECT_EQ(findItem(result, at("c.bin"))->sha256, std::nullopt);
+}
+
+TEST_F(ScanTest, ALongRunOfOneSizeGetsEachFilesOwnDigest) {
+  // More files of one size than are read side by side, some alike.
+  for (int i = 0; i < 40; ++i) writeFile(at("run/f" + std::to_string(i)), 100, 'a' + i % 3);
+  ScanOptions options = plainOptions(home_.path().string());
+  options.hashEverything = true;
+  options.hashThreads = 2;
+  const ScanResult result = scan(options);
+  ASSERT_EQ(result.items.size(), 40u);
+  for (const auto& item : result.items) {
+    SCOPED_TRACE(item.path);
+    EXPECT_EQ(item.sha256, Hashing::sha256(item.path));
+  }
 }
 
 TEST_F(ScanTest, DatesComeFromTheFileSystem) {
