@@ -39,6 +39,9 @@ template <class... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
+// Spelled out for compilers (clang 14) that deduce no aggregate's arguments.
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace server_internal
 }  // namespace tallowick
