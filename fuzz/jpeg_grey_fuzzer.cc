@@ -1,6 +1,7 @@
-// Any file named *.jpg in a scanned folder reaches the grey decoder and the
-// EXIF reader. Neither may crash, read out of bounds or hang, and what the
-// decoder returns must hold together.
+// Any file named *.jpg in a scanned folder reaches the DC reader, the grey
+// decoder and the EXIF reader. None may crash, read out of bounds or hang;
+// what the decoder returns must hold together; and whenever the DC reader
+// gives a picture, libjpeg must give the very same one.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "core/scan/jpeg_dc.h"
 #include "core/scan/jpeg_grey.h"
 
 using namespace tallowick;
@@ -23,8 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) || ::lseek(fd, 0, SEEK_SET) != 0) {
     std::abort();
   }
-  // A small pixel limit keeps a forged header from asking for gigabytes.
-  const JpegGreyResult result = decodeJpegGrey(fd, 64, 4'000'000);
+  // A small pixel limit keeps a forged header from asking for gigabytes. A
+  // longer side of 8 is enough for the 1/8 scale, so small inputs reach the
+  // DC reader.
+  constexpr long long kMaxPixels = 4'000'000;
+  const JpegGreyResult result = decodeJpegGrey(fd, 1, kMaxPixels);
+  const auto fromDC = decodeJpegLumaDc(bytes, 1, kMaxPixels);
+  if (fromDC && result.status == JpegGreyStatus::decoded &&
+      (fromDC->pixels != result.image.pixels || fromDC->orientation != result.image.orientation ||
+       fromDC->width != result.image.width || fromDC->height != result.image.height)) {
+    std::abort();
+  }
   if (result.status == JpegGreyStatus::decoded) {
     const JpegGrey& image = result.image;
     if (image.orientation < 1 || image.orientation > 8 || image.scaledWidth <= 0 ||

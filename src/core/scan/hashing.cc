@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/scan/grey_plane.h"
+#include "core/scan/jpeg_dc.h"
 #include "core/scan/jpeg_grey.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/unique_fd.h"
@@ -305,13 +306,44 @@ vips::VImage smallUpright(vips::VImage image) {
   return image.copy_memory().autorot();
 }
 
+// Files up to this size are read whole for the DC reader; larger ones go
+// to libjpeg, which streams.
+constexpr std::size_t kLargestReadWhole = 64 << 20;
+
+// The picture at 1/8 from its DC coefficients (jpeg_dc.h), when that
+// reader can give exactly what libjpeg would.
+std::optional<JpegGrey> readDC(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_size <= 0 ||
+      static_cast<std::size_t>(st.st_size) > kLargestReadWhole) {
+    return std::nullopt;
+  }
+  thread_local std::vector<std::uint8_t> file;
+  file.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t filled = 0;
+  while (filled < file.size()) {
+    const ssize_t n =
+        ::pread(fd, file.data() + filled, file.size() - filled, static_cast<off_t>(filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return decodeJpegLumaDc(std::span(file.data(), filled), kThumbnailSide, kMaxImagePixels);
+}
+
 // Decodes a JPEG to grey at a fraction of its size; no value (and
 // `fallBack` false) when it cannot be decoded, or `fallBack` true when the
 // image library must do it.
 std::optional<Perceptual> perceptualOfJpeg(int fd, bool& fallBack) {
   fallBack = false;
-  if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-  JpegGreyResult decoded = decodeJpegGrey(fd, kThumbnailSide, kMaxImagePixels);
+  std::optional<JpegGrey> fromDC = readDC(fd);
+  JpegGreyResult decoded;
+  if (fromDC) {
+    decoded = {JpegGreyStatus::decoded, std::move(*fromDC)};
+  } else {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+    decoded = decodeJpegGrey(fd, kThumbnailSide, kMaxImagePixels);
+  }
   if (decoded.status == JpegGreyStatus::unsupported) fallBack = true;
   if (decoded.status != JpegGreyStatus::decoded) return std::nullopt;
   JpegGrey& picture = decoded.image;
