@@ -167,4 +167,13 @@ bool isValidUTF8(std::string_view text) {
   return true;
 }
 
+Date dateFromFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
+  constexpr auto kFirst = std::chrono::ceil<std::chrono::seconds>(Date::min().time_since_epoch());
+  constexpr auto kLast = std::chrono::floor<std::chrono::seconds>(Date::max().time_since_epoch());
+  if (seconds < kFirst.count()) return Date::min();
+  if (seconds >= kLast.count()) return Date::max();
+  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(seconds) +
+                                                         std::chrono::nanoseconds(nanoseconds)));
+}
+
 }  // namespace tallowick

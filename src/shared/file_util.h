@@ -2,9 +2,12 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "shared/json_codec.h"
 
 namespace tallowick {
 
@@ -28,5 +31,11 @@ std::optional<std::string> fileURLToPath(std::string_view url);
 
 // True when `text` is valid UTF-8 (paths that are not cannot travel in JSON).
 bool isValidUTF8(std::string_view text);
+
+// A file time (seconds and nanoseconds since 1970, as stat gives them) as a
+// Date. Times beyond what a Date holds (about the years 1678 to 2262; any
+// user can set a file's time to the year 3000) are held at its ends rather
+// than overflowing its count.
+Date dateFromFileTime(std::int64_t seconds, std::int64_t nanoseconds);
 
 }  // namespace tallowick

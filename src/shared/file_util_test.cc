@@ -3,10 +3,34 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 namespace tallowick {
 namespace {
+
+TEST(FileTime, WithinRangeExactAndBeyondItHeldAtTheEnds) {
+  using std::chrono::nanoseconds;
+  using std::chrono::seconds;
+  struct Case {
+    std::int64_t seconds, nanoseconds;
+    Date expected;
+  };
+  const Case cases[] = {
+      {0, 0, Date{}},
+      {1'622'548'800, 250'000'000, Date{} + seconds(1'622'548'800) + nanoseconds(250'000'000)},
+      {-1, 999'999'999, Date{} - nanoseconds(1)},
+      {32'503'680'000, 0, Date::max()},   // the year 3000
+      {-32'503'680'000, 0, Date::min()},  // the year 940
+      {INT64_MAX, 0, Date::max()},
+      {INT64_MIN, 0, Date::min()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    EXPECT_EQ(dateFromFileTime(c.seconds, c.nanoseconds), c.expected);
+  }
+}
 
 TEST(FileURL, RoundTripsAwkwardPaths) {
   for (const char* path : {"/", "/home/u/a b", "/x/100%/é#?", "/tmp/a+b&c"}) {

@@ -33,17 +33,6 @@ std::string parentDirectory(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
 }
 
-// A file's date as a Date; dates beyond what a Date holds (about the years
-// 1678 to 2262) are held at its ends rather than overflowing its count.
-Date fromTimespec(const struct timespec& ts) {
-  constexpr auto kFirst = std::chrono::ceil<std::chrono::seconds>(Date::min().time_since_epoch());
-  constexpr auto kLast = std::chrono::floor<std::chrono::seconds>(Date::max().time_since_epoch());
-  if (ts.tv_sec < kFirst.count()) return Date::min();
-  if (ts.tv_sec >= kLast.count()) return Date::max();
-  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(ts.tv_sec) +
-                                                         std::chrono::nanoseconds(ts.tv_nsec)));
-}
-
 // The canonical path of an open folder, as the kernel names it: links
 // resolved, no "." or "..". No value for a folder that was removed or lies
 // outside this process's view of the file system.
@@ -406,7 +395,8 @@ std::optional<std::string> CommitEngine::moveOne(const std::string& path, const 
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return "missing";
     if (static_cast<std::int64_t>(st.st_size) != e.bytes ||
-        !sameModificationTime(fromTimespec(st.st_mtim), e.modifiedAt)) {
+        !sameModificationTime(dateFromFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                              e.modifiedAt)) {
       return "modified since scan";
     }
     Trash::MoveResult moved = Trash::moveToTrash(path);
@@ -427,8 +417,7 @@ std::optional<std::string> CommitEngine::moveOne(const std::string& path, const 
   const std::int64_t size = st.stx_mask & STATX_SIZE ? static_cast<std::int64_t>(st.stx_size) : -1;
   std::optional<Date> modified;
   if (st.stx_mask & STATX_MTIME) {
-    modified = fromTimespec(
-        {static_cast<time_t>(st.stx_mtime.tv_sec), static_cast<long>(st.stx_mtime.tv_nsec)});
+    modified = dateFromFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
   }
   if (size != e.bytes || !sameModificationTime(modified, e.modifiedAt)) {
     return "modified since scan";

@@ -191,7 +191,9 @@ TEST_F(EngineTest, ReplayOfAJournalLargerThanItsReadingPieces) {
   for (int i = 20000 - 7000; i < 20000; ++i) {
     const CommitEngine::Entry* e = engine->entry("/f" + std::to_string(i % 7000));
     ASSERT_NE(e, nullptr) << i;
-    if (i % 7000 != 20000 % 7000) EXPECT_EQ(e->bytes, i);
+    if (i % 7000 != 20000 % 7000) {
+      EXPECT_EQ(e->bytes, i);
+    }
   }
   const CommitEngine::Entry* last = engine->entry("/f" + std::to_string(20000 % 7000));
   EXPECT_EQ(last->bytes, 20000);

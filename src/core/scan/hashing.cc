@@ -22,6 +22,7 @@
 #include "core/scan/jpeg_dc.h"
 #include "core/scan/jpeg_grey.h"
 #include "core/thumbs/vips_runtime.h"
+#include "shared/file_util.h"
 #include "shared/unique_fd.h"
 
 namespace tallowick::Hashing {
@@ -49,10 +50,8 @@ int openRegularFile(const std::string& path, bool followLink) {
 std::optional<FileStamp> stampOf(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return std::nullopt;
-  auto since =
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
   return FileStamp{static_cast<std::int64_t>(st.st_size),
-                   Date(std::chrono::duration_cast<Date::duration>(since))};
+                   dateFromFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)};
 }
 
 // A SHA-256 computation in progress. A copy carries on from the same point,

@@ -190,10 +190,7 @@ bool isPseudoFileSystem(int dirFd) {
   return std::find(kPseudo.begin(), kPseudo.end(), type) != kPseudo.end();
 }
 
-Date dateOf(const struct statx_timestamp& t) {
-  auto since = std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
-  return Date(std::chrono::duration_cast<Date::duration>(since));
-}
+Date dateOf(const struct statx_timestamp& t) { return dateFromFileTime(t.tv_sec, t.tv_nsec); }
 
 // Set on a hashing thread once it has decoded an image, so that only such
 // threads hand libvips' per-thread buffers back (and a scan that decodes

@@ -372,6 +372,16 @@ TEST_F(ScanTest, DatesComeFromTheFileSystem) {
   EXPECT_EQ(result.items[0].modifiedAt, modified);
 }
 
+TEST_F(ScanTest, AFileDatedBeyondWhatADateHoldsIsRecordedAtTheLatestDate) {
+  writeFile(at("future.txt"), 3);
+  struct timespec times[2];
+  times[0] = times[1] = {32'503'680'000, 0};  // the year 3000
+  ASSERT_EQ(utimensat(AT_FDCWD, at("future.txt").c_str(), times, 0), 0);
+  const ScanResult result = scan(plainOptions(home_.path().string()));
+  ASSERT_EQ(result.items.size(), 1u);
+  EXPECT_EQ(result.items[0].modifiedAt, Date::max());
+}
+
 TEST_F(ScanTest, LastOpenedDatesComeFromTheRecentFilesList) {
   writeFile(at("opened.txt"), 3);
   writeFile(at("never.txt"), 3);
