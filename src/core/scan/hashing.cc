@@ -96,12 +96,12 @@ class Sha256 {
   std::unique_ptr<EVP_MD_CTX, Free> ctx_;
 };
 
-// Reads until `buffer` is full or the file ends; the byte count, or -1 on
-// a read failure.
-ssize_t readChunk(int fd, std::vector<unsigned char>& buffer) {
+// Reads until `length` bytes are in or the file ends; the byte count, or
+// -1 on a read failure.
+ssize_t readChunk(int fd, unsigned char* buffer, std::size_t length) {
   std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+  while (filled < length) {
+    const ssize_t n = ::read(fd, buffer + filled, length - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -163,8 +163,17 @@ bool sameChunk(const Member& a, const Member& b) {
 void digestSideBySide(const std::vector<std::string>& paths, const std::vector<FileStamp>& expected,
                       std::size_t begin, std::size_t end,
                       std::vector<std::optional<std::string>>& out) {
+  // Chunks no longer than the files (plus a byte, to see one that grew):
+  // sixteen small files need sixteen small buffers, not sixteen megabytes.
+  std::int64_t largest = 0;
+  for (std::size_t i = begin; i < end; ++i) largest = std::max(largest, expected[i].size);
+  const std::size_t chunk = static_cast<std::size_t>(
+      std::min<std::int64_t>(kReadChunk, std::max<std::int64_t>(largest, 0) + 1));
   thread_local std::vector<std::vector<unsigned char>> buffers;
-  while (buffers.size() < end - begin) buffers.emplace_back(kReadChunk);
+  if (buffers.size() < end - begin) buffers.resize(end - begin);
+  for (std::size_t i = 0; i < end - begin; ++i) {
+    if (buffers[i].size() < chunk) buffers[i].resize(chunk);
+  }
 
   std::vector<std::unique_ptr<Member>> members;
   Run first;
@@ -185,7 +194,7 @@ void digestSideBySide(const std::vector<std::string>& paths, const std::vector<F
     for (Run& run : runs) {
       std::vector<Member*> left;
       for (Member* member : run.members) {
-        member->chunk = readChunk(member->fd.get(), *member->buffer);
+        member->chunk = readChunk(member->fd.get(), member->buffer->data(), chunk);
         if (member->chunk < 0) continue;  // a read failed: no digest
         member->bytesRead += member->chunk;
         left.push_back(member);
