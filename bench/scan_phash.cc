@@ -76,12 +76,10 @@ Figures measure(const std::string& path, int rounds) {
   }
   // libjpeg alone at an eighth of the size, in grey.
   auto eighth = [&] {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (tallowick::decodeJpegGrey(fd, 64, tallowick::kMaxImagePixels).status !=
+    if (tallowick::decodeJpegGrey(file, 64, tallowick::kMaxImagePixels).status !=
         tallowick::JpegGreyStatus::decoded) {
       std::exit(1);
     }
-    ::close(fd);
   };
   decode();  // the file into the page cache
   return {scan_bench::bestSeconds(rounds, decode),

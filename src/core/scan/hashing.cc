@@ -274,7 +274,7 @@ std::uint64_t differenceHash(const std::array<std::uint8_t, 72>& grid) {
 // its stored thumbnail, WebP and vector formats by scale, TIFF from its
 // pyramid): the thumbnail operation asks them for it. JPEG, the common
 // case, is decoded directly (jpeg_grey.h) unless it is in a colour space
-// only the image library converts.
+// only the image library converts or too large to read whole.
 constexpr std::array<std::string_view, 8> kShrinkingLoaders = {
     "heifload", "webpload", "tiffload",      "jxlload",
     "svgload",  "pdfload",  "openslideload", "magickload"};
@@ -314,47 +314,33 @@ vips::VImage smallUpright(vips::VImage image) {
   return image.copy_memory().autorot();
 }
 
-// Files up to this size are read whole for the DC reader; larger ones go
-// to libjpeg, which streams.
+// JPEGs up to this size are read whole and decoded from memory; a larger
+// one goes to the image library, which streams.
 constexpr std::size_t kLargestReadWhole = 64 << 20;
 
-// The picture at 1/8 from its DC coefficients (jpeg_dc.h), when that
-// reader can give exactly what libjpeg would.
-std::optional<JpegGrey> readDC(int fd) {
+// The JPEG in `fd` at a fraction of its size, in grey: from its DC
+// coefficients when that reader gives exactly what libjpeg would (jpeg_dc.h),
+// else from libjpeg. `unsupported` leaves it to the image library.
+JpegGreyResult decodeJpegFile(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_size <= 0 ||
-      static_cast<std::size_t>(st.st_size) > kLargestReadWhole) {
-    return std::nullopt;
+  if (::fstat(fd, &st) != 0 || static_cast<std::size_t>(st.st_size) > kLargestReadWhole) {
+    return {JpegGreyStatus::unsupported, {}};
   }
   thread_local std::vector<std::uint8_t> file;
   file.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t filled = 0;
-  while (filled < file.size()) {
-    const ssize_t n =
-        ::pread(fd, file.data() + filled, file.size() - filled, static_cast<off_t>(filled));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
+  if (::lseek(fd, 0, SEEK_SET) != 0) return {JpegGreyStatus::failed, {}};
+  const ssize_t filled = readChunk(fd, file.data(), file.size());
+  if (filled < 0) return {JpegGreyStatus::failed, {}};
+  // A file that shrank is decoded as far as it goes; the caller's stamp
+  // check then drops the result.
+  const std::span<const std::uint8_t> bytes(file.data(), static_cast<std::size_t>(filled));
+  if (auto fromDC = decodeJpegLumaDc(bytes, kThumbnailSide, kMaxImagePixels)) {
+    return {JpegGreyStatus::decoded, std::move(*fromDC)};
   }
-  return decodeJpegLumaDc(std::span(file.data(), filled), kThumbnailSide, kMaxImagePixels);
+  return decodeJpegGrey(bytes, kThumbnailSide, kMaxImagePixels);
 }
 
-// Decodes a JPEG to grey at a fraction of its size; no value (and
-// `fallBack` false) when it cannot be decoded, or `fallBack` true when the
-// image library must do it.
-std::optional<Perceptual> perceptualOfJpeg(int fd, bool& fallBack) {
-  fallBack = false;
-  std::optional<JpegGrey> fromDC = readDC(fd);
-  JpegGreyResult decoded;
-  if (fromDC) {
-    decoded = {JpegGreyStatus::decoded, std::move(*fromDC)};
-  } else {
-    if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-    decoded = decodeJpegGrey(fd, kThumbnailSide, kMaxImagePixels);
-  }
-  if (decoded.status == JpegGreyStatus::unsupported) fallBack = true;
-  if (decoded.status != JpegGreyStatus::decoded) return std::nullopt;
-  JpegGrey& picture = decoded.image;
+Perceptual perceptualOfJpeg(JpegGrey& picture) {
   GreyPlane plane{picture.scaledWidth, picture.scaledHeight, std::move(picture.pixels)};
   plane = oriented(thumbnailOf(plane, kThumbnailSide), picture.orientation);
   return Perceptual{differenceHash(stretchTo9x8(plane)), picture.width, picture.height};
@@ -370,9 +356,10 @@ std::optional<Perceptual> perceptualOf(int fd) {
   if (!ensureVipsStarted()) return std::nullopt;
   try {
     if (startsLikeJpeg(fd)) {
-      bool fallBack = false;
-      auto perceptual = perceptualOfJpeg(fd, fallBack);
-      if (!fallBack) return perceptual;
+      JpegGreyResult jpeg = decodeJpegFile(fd);
+      if (jpeg.status == JpegGreyStatus::decoded) return perceptualOfJpeg(jpeg.image);
+      if (jpeg.status == JpegGreyStatus::failed) return std::nullopt;
+      // Unsupported here: the image library decodes it below.
     }
     // The header alone says how big the image claims to be; refuse before
     // any pixel is decoded.

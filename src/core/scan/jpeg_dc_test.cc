@@ -1,9 +1,5 @@
 #include "core/scan/jpeg_dc.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <vips/vips8>
 
 #include <cstdlib>
@@ -33,15 +29,7 @@ Bytes encode(const VImage& image, vips::VOption* options) {
 }
 
 // What libjpeg itself gives for `bytes` at the scale the hash asks for.
-JpegGreyResult throughLibjpeg(const Bytes& bytes) {
-  const int fd = memfd_create("jpeg", MFD_CLOEXEC);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  lseek(fd, 0, SEEK_SET);
-  JpegGreyResult result = decodeJpegGrey(fd, 64, kNoLimit);
-  close(fd);
-  return result;
-}
+JpegGreyResult throughLibjpeg(const Bytes& bytes) { return decodeJpegGrey(bytes, 64, kNoLimit); }
 
 // Colour detail at every scale, so that codes of every length, long runs
 // of zeros and large magnitudes all occur.

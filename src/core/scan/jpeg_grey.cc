@@ -1,25 +1,17 @@
 #include "core/scan/jpeg_grey.h"
 
-#include <unistd.h>
-
 // jpeglib.h needs size_t and FILE declared before it.
 #include <cstddef>
 #include <cstdio>
 
 #include <jpeglib.h>
-// After jpeglib.h, which it needs.
-#include <jerror.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csetjmp>
 #include <cstring>
-#include <memory>
 
 namespace tallowick {
 namespace {
-
-constexpr std::size_t kSourceChunk = 64 * 1024;
 
 // libjpeg reports a fatal error by calling error_exit, which must not
 // return; the decoder jumps back to where it started.
@@ -36,75 +28,17 @@ struct ErrorManager {
 // goes on, and what it cannot read comes out grey.
 void onMessage(j_common_ptr, int) {}
 
-// Feeds the decoder from a file descriptor a chunk at a time, so memory does
-// not grow with the file.
-struct FdSource {
-  jpeg_source_mgr pub;
-  int fd;
-  JOCTET buffer[kSourceChunk];
-};
-
-// The end marker the decoder is given when the file ends early.
-constexpr JOCTET kEndOfImage[] = {0xFF, JPEG_EOI};
-
-void initSource(j_decompress_ptr) {}
-
-boolean fillInput(j_decompress_ptr cinfo) {
-  auto* source = reinterpret_cast<FdSource*>(cinfo->src);
-  ssize_t n;
-  do {
-    n = ::read(source->fd, source->buffer, sizeof source->buffer);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) {
-    WARNMS(cinfo, JWRN_JPEG_EOF);
-    source->pub.next_input_byte = kEndOfImage;
-    source->pub.bytes_in_buffer = sizeof kEndOfImage;
-    return TRUE;
-  }
-  source->pub.next_input_byte = source->buffer;
-  source->pub.bytes_in_buffer = static_cast<std::size_t>(n);
-  return TRUE;
-}
-
-void skipInput(j_decompress_ptr cinfo, long count) {
-  if (count <= 0) return;
-  auto* source = reinterpret_cast<FdSource*>(cinfo->src);
-  const auto wanted = static_cast<std::size_t>(count);
-  if (wanted <= source->pub.bytes_in_buffer) {
-    source->pub.next_input_byte += wanted;
-    source->pub.bytes_in_buffer -= wanted;
-    return;
-  }
-  // Past the buffer: move the file offset instead of reading what is
-  // skipped. A seek beyond the end makes the next fill see the end.
-  const auto beyond = static_cast<off_t>(wanted - source->pub.bytes_in_buffer);
-  source->pub.bytes_in_buffer = 0;
-  if (::lseek(source->fd, beyond, SEEK_CUR) < 0) (void)::lseek(source->fd, 0, SEEK_END);
-}
-
-void termSource(j_decompress_ptr) {}
-
 // The libjpeg state of one decode; destroyed on every exit, including after
 // a fatal error.
 struct Decoder {
   jpeg_decompress_struct cinfo{};
   ErrorManager errors{};
-  std::unique_ptr<FdSource> source = std::make_unique<FdSource>();
 
-  explicit Decoder(int fd) {
+  Decoder() {
     cinfo.err = jpeg_std_error(&errors.pub);
     errors.pub.error_exit = onFatalError;
     errors.pub.emit_message = onMessage;
     jpeg_create_decompress(&cinfo);
-    source->fd = fd;
-    source->pub.init_source = initSource;
-    source->pub.fill_input_buffer = fillInput;
-    source->pub.skip_input_data = skipInput;
-    source->pub.resync_to_restart = jpeg_resync_to_restart;
-    source->pub.term_source = termSource;
-    source->pub.bytes_in_buffer = 0;
-    source->pub.next_input_byte = nullptr;
-    cinfo.src = &source->pub;
   }
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -125,10 +59,14 @@ int orientationFromMarkers(jpeg_saved_marker_ptr marker) {
 // Every libjpeg call happens in here, under the jump target set at its
 // start; nothing in this frame needs destroying, and after a jump only
 // `out` (owned by the caller) is looked at. Writes the picture into `out`.
-JpegGreyStatus runDecoder(Decoder& decoder, int minLongerSide, long long maxPixels, JpegGrey& out) {
+JpegGreyStatus runDecoder(Decoder& decoder, std::span<const std::uint8_t> file, int minLongerSide,
+                          long long maxPixels, JpegGrey& out) {
   jpeg_decompress_struct& cinfo = decoder.cinfo;
   if (setjmp(decoder.errors.jump) != 0) return JpegGreyStatus::failed;
 
+  // An empty file is a fatal error here. One that ends early is given an
+  // end marker, with a warning: the rest of the picture comes out grey.
+  jpeg_mem_src(&cinfo, file.data(), static_cast<unsigned long>(file.size()));
   jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
   if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) return JpegGreyStatus::failed;
   out.width = static_cast<int>(cinfo.image_width);
@@ -213,10 +151,11 @@ int exifOrientation(std::span<const std::uint8_t> app1) {
   return 1;
 }
 
-JpegGreyResult decodeJpegGrey(int fd, int minLongerSide, long long maxPixels) {
+JpegGreyResult decodeJpegGrey(std::span<const std::uint8_t> file, int minLongerSide,
+                              long long maxPixels) {
   JpegGreyResult result;
-  Decoder decoder(fd);
-  result.status = runDecoder(decoder, minLongerSide, maxPixels, result.image);
+  Decoder decoder;
+  result.status = runDecoder(decoder, file, minLongerSide, maxPixels, result.image);
   if (result.status != JpegGreyStatus::decoded) result.image.pixels.clear();
   return result;
 }

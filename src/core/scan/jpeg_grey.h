@@ -46,12 +46,13 @@ struct JpegGreyResult {
   JpegGrey image;
 };
 
-// Decodes the JPEG read from `fd` (from its current offset) at the largest
-// scale-down that keeps the longer side at least `minLongerSide` pixels.
-// A truncated or damaged stream decodes as far as it goes, the rest grey,
-// as the general image library does by default.
-// REQUIRES: fd is open for reading; minLongerSide >= 1.
-JpegGreyResult decodeJpegGrey(int fd, int minLongerSide, long long maxPixels);
+// Decodes the JPEG in `file` (the whole file) at the largest scale-down
+// that keeps the longer side at least `minLongerSide` pixels. A truncated
+// or damaged stream decodes as far as it goes, the rest grey, as the
+// general image library does by default.
+// REQUIRES: minLongerSide >= 1.
+JpegGreyResult decodeJpegGrey(std::span<const std::uint8_t> file, int minLongerSide,
+                              long long maxPixels);
 
 // The largest scale-down the decoder does itself (8, 4 or 2, else 1) that
 // leaves the longer side at least `minLongerSide` pixels.

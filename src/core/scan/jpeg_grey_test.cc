@@ -1,14 +1,9 @@
 #include "core/scan/jpeg_grey.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <vips/vips8>
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,7 +14,6 @@
 namespace tallowick {
 namespace {
 
-namespace fs = std::filesystem;
 using vips::VImage;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -100,26 +94,22 @@ TEST(ExifOrientation, ReadsTheTagAndDistrustsEverythingElse) {
 
 class JpegGreyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(ensureVipsStarted());
-    std::string pattern = (fs::temp_directory_path() / "jpeg_grey_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  JpegGreyResult decodeFile(const std::string& path, long long maxPixels = 1'000'000'000) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    JpegGreyResult result = decodeJpegGrey(fd, 64, maxPixels);
-    ::close(fd);
-    return result;
-  }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
+  void SetUp() override { ASSERT_TRUE(ensureVipsStarted()); }
 };
+
+// `image` as a JPEG file's bytes; `suffix` may carry save options.
+Bytes jpegOf(const VImage& image, const std::string& suffix = ".jpg") {
+  void* data = nullptr;
+  std::size_t size = 0;
+  image.write_to_buffer(suffix.c_str(), &data, &size);
+  Bytes bytes(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + size);
+  g_free(data);
+  return bytes;
+}
+
+JpegGreyResult decode(const Bytes& bytes, long long maxPixels = 1'000'000'000) {
+  return decodeJpegGrey(bytes, 64, maxPixels);
+}
 
 // Brightness rises to the right and down, so a grey pixel says where it is.
 VImage ramp(int width, int height) {
@@ -142,13 +132,12 @@ TEST_F(JpegGreyTest, DecodesAtTheLargestScaleDownThatKeeps64Pixels) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << c.options);
-    const std::string file = path("ramp.jpg");
     // Colour, as a camera writes it, with brightness only in the ramp.
     VImage grey = ramp(c.width, c.height);
-    VImage::bandjoin({grey, grey, grey})
-        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
-        .write_to_file((file + c.options).c_str());
-    const JpegGreyResult result = decodeFile(file);
+    const JpegGreyResult result =
+        decode(jpegOf(VImage::bandjoin({grey, grey, grey})
+                          .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
+                      std::string(".jpg") + c.options));
     ASSERT_EQ(result.status, JpegGreyStatus::decoded);
     EXPECT_EQ(result.image.width, c.width);
     EXPECT_EQ(result.image.height, c.height);
@@ -168,8 +157,7 @@ TEST_F(JpegGreyTest, DecodesAtTheLargestScaleDownThatKeeps64Pixels) {
 TEST_F(JpegGreyTest, ReadsTheOrientationFromTheFile) {
   VImage tagged = ramp(300, 200).copy();
   tagged.set("orientation", 6);
-  tagged.write_to_file(path("turned.jpg").c_str());
-  const JpegGreyResult result = decodeFile(path("turned.jpg"));
+  const JpegGreyResult result = decode(jpegOf(tagged));
   ASSERT_EQ(result.status, JpegGreyStatus::decoded);
   EXPECT_EQ(result.image.orientation, 6);
   // Stored as it was written: the orientation is the caller's to apply.
@@ -177,30 +165,26 @@ TEST_F(JpegGreyTest, ReadsTheOrientationFromTheFile) {
 }
 
 TEST_F(JpegGreyTest, DamagedAndForeignInput) {
-  ramp(800, 600).write_to_file(path("whole.jpg").c_str(), VImage::option()->set("Q", 95));
-  const auto size = fs::file_size(path("whole.jpg"));
-  fs::copy_file(path("whole.jpg"), path("half.jpg"));
-  fs::resize_file(path("half.jpg"), size / 2);
-  {
-    std::ofstream(path("garbage.jpg"), std::ios::binary)
-        << std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\0", 11) << std::string(500, '\x5A');
-    std::ofstream(path("empty.jpg"), std::ios::binary) << "";
-  }
-  VImage::bandjoin({ramp(200, 100), ramp(200, 100), ramp(200, 100), ramp(200, 100)})
-      .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK))
-      .write_to_file(path("cmyk.jpg").c_str());
+  const Bytes whole = jpegOf(ramp(800, 600), ".jpg[Q=95]");
+  const Bytes half(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+  const std::string header("\xFF\xD8\xFF\xE0\x00\x10JFIF\0", 11);
+  Bytes garbage(header.begin(), header.end());
+  garbage.resize(garbage.size() + 500, 0x5A);
+  const Bytes cmyk =
+      jpegOf(VImage::bandjoin({ramp(200, 100), ramp(200, 100), ramp(200, 100), ramp(200, 100)})
+                 .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK)));
 
   // Cut in half: the top decodes, the rest is filled, nothing fails.
-  const JpegGreyResult half = decodeFile(path("half.jpg"));
-  ASSERT_EQ(half.status, JpegGreyStatus::decoded);
-  EXPECT_EQ(half.image.pixels.size(), 100u * 75u);
-  EXPECT_NEAR(int(half.image.pixels[10]), 20, 10);
+  const JpegGreyResult cut = decode(half);
+  ASSERT_EQ(cut.status, JpegGreyStatus::decoded);
+  EXPECT_EQ(cut.image.pixels.size(), 100u * 75u);
+  EXPECT_NEAR(int(cut.image.pixels[10]), 20, 10);
 
-  EXPECT_EQ(decodeFile(path("garbage.jpg")).status, JpegGreyStatus::failed);
-  EXPECT_EQ(decodeFile(path("empty.jpg")).status, JpegGreyStatus::failed);
-  EXPECT_EQ(decodeFile(path("cmyk.jpg")).status, JpegGreyStatus::unsupported);
+  EXPECT_EQ(decode(garbage).status, JpegGreyStatus::failed);
+  EXPECT_EQ(decode(Bytes{}).status, JpegGreyStatus::failed);
+  EXPECT_EQ(decode(cmyk).status, JpegGreyStatus::unsupported);
   // Refused from the header, before any pixel is decoded.
-  const JpegGreyResult tooBig = decodeFile(path("whole.jpg"), 800 * 600 - 1);
+  const JpegGreyResult tooBig = decode(whole, 800 * 600 - 1);
   EXPECT_EQ(tooBig.status, JpegGreyStatus::failed);
   EXPECT_TRUE(tooBig.image.pixels.empty());
 }
