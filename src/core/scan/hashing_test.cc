@@ -331,9 +331,8 @@ TEST_F(HashingTest, StampedPerceptualIsDroppedWhenTheFileChanged) {
 VImage uprightPicture() { return fallingLeftToRight(160, 120); }
 VImage storedForOrientation6() { return uprightPicture().rot270(); }
 
-// `image` tagged with orientation 6, also in an EXIF block, which is what
-// PNG keeps.
-VImage withOrientation6(VImage image) {
+// An EXIF block saying orientation 6, as libvips writes it for `image`.
+std::vector<std::uint8_t> exifWithOrientation6(const VImage& image) {
   VImage tagged = image.copy();
   tagged.set("orientation", 6);
   void* jpeg = nullptr;
@@ -341,11 +340,19 @@ VImage withOrientation6(VImage image) {
   tagged.write_to_buffer(".jpg", &jpeg, &jpegSize);
   VImage reread = VImage::new_from_buffer(jpeg, jpegSize, "");
   std::size_t exifSize = 0;
-  const void* exif = reread.get_blob("exif-data", &exifSize);
-  // Metadata is set on a fresh copy: `tagged` has been saved already.
-  VImage result = tagged.copy();
-  vips_image_set_blob_copy(result.get_image(), "exif-data", exif, exifSize);
+  const auto* exif = static_cast<const std::uint8_t*>(reread.get_blob("exif-data", &exifSize));
+  std::vector<std::uint8_t> block(exif, exif + exifSize);
   g_free(jpeg);
+  return block;
+}
+
+// `image` tagged with orientation 6, also in an EXIF block, which is what
+// PNG keeps.
+VImage withOrientation6(VImage image) {
+  const std::vector<std::uint8_t> exif = exifWithOrientation6(image);
+  VImage result = image.copy();
+  result.set("orientation", 6);
+  vips_image_set_blob_copy(result.get_image(), "exif-data", exif.data(), exif.size());
   return result;
 }
 
@@ -410,17 +417,9 @@ bool writeHeic(const std::string& path, VImage stored, bool rotateInContainer,
   heif_image_handle* handle = nullptr;
   bool ok = heif_context_encode_image(ctx, image, encoder, options, &handle).code == heif_error_Ok;
   if (ok && exifOrientation) {
-    VImage tagged = stored.copy();
-    tagged.set("orientation", 6);
-    void* jpeg = nullptr;
-    std::size_t jpegSize = 0;
-    tagged.write_to_buffer(".jpg", &jpeg, &jpegSize);
-    VImage reread = VImage::new_from_buffer(jpeg, jpegSize, "");
-    std::size_t exifSize = 0;
-    const void* exif = reread.get_blob("exif-data", &exifSize);
-    ok = heif_context_add_exif_metadata(ctx, handle, exif, static_cast<int>(exifSize)).code ==
-         heif_error_Ok;
-    g_free(jpeg);
+    const std::vector<std::uint8_t> exif = exifWithOrientation6(stored);
+    ok = heif_context_add_exif_metadata(ctx, handle, exif.data(), static_cast<int>(exif.size()))
+             .code == heif_error_Ok;
   }
   if (ok) ok = heif_context_write_to_file(ctx, path.c_str()).code == heif_error_Ok;
   if (handle) heif_image_handle_release(handle);

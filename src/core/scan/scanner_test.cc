@@ -227,6 +227,15 @@ class ScanTest : public ::testing::Test {
 
   ScanResult scan(ScanOptions options) const { return Scanner(std::move(options)).scan({root()}); }
 
+  // The same scan with its hashes on the scanning thread, then on two
+  // workers.
+  std::pair<ScanResult, ScanResult> scanOnOneThreadAndTwo(ScanOptions options) const {
+    options.hashThreads = 0;
+    ScanResult single = scan(options);
+    options.hashThreads = 2;
+    return {std::move(single), scan(options)};
+  }
+
   TempDir home_;
   TempDir root_;
 };
@@ -441,10 +450,7 @@ TEST_F(ScanTest, HashesOnWorkerThreadsMatchAOneThreadRun) {
   ScanOptions options = plainOptions(home_.path().string());
   options.hashImages = true;
   options.hashEverything = true;
-  options.hashThreads = 0;
-  const ScanResult single = scan(options);
-  options.hashThreads = 2;
-  const ScanResult pooled = scan(options);
+  const auto [single, pooled] = scanOnOneThreadAndTwo(options);
   EXPECT_EQ(withoutIds(single.items), withoutIds(pooled.items));
   EXPECT_EQ(single.filesSeen, pooled.filesSeen);
 
@@ -564,10 +570,7 @@ TEST_F(ScanTest, CopiesAmongNewPicturesMatchAOneThreadRun) {
   ScanOptions options = plainOptions(home_.path().string());
   options.hashImages = true;
   options.hashEverything = true;
-  options.hashThreads = 0;
-  const ScanResult single = scan(options);
-  options.hashThreads = 2;
-  const ScanResult pooled = scan(options);
+  const auto [single, pooled] = scanOnOneThreadAndTwo(options);
   EXPECT_EQ(withoutIds(single.items), withoutIds(pooled.items));
   for (int i = 0; i < 12; i += 3) {
     const std::string name = "p" + std::to_string(i) + ".png";
