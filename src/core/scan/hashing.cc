@@ -112,20 +112,14 @@ ssize_t readChunk(int fd, unsigned char* buffer, std::size_t length) {
   return static_cast<ssize_t>(filled);
 }
 
-struct DigestResult {
-  std::string hex;
-  std::int64_t bytesRead = 0;
-};
-
-// Throws std::system_error on a read failure.
-DigestResult digestOf(int fd) {
+// The digest as hex. Throws std::system_error on a read failure.
+std::string digestOf(int fd) {
   Sha256 sha;
   // One buffer per thread: a fresh megabyte per file would be mapped,
   // zeroed and unmapped again every time.
   thread_local std::vector<unsigned char> buffer(kReadChunk);
   // The kernel may read further ahead for a file read once from start to end.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  DigestResult result;
   for (;;) {
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) {
@@ -134,10 +128,8 @@ DigestResult digestOf(int fd) {
     }
     if (n == 0) break;
     sha.update(buffer.data(), static_cast<std::size_t>(n));
-    result.bytesRead += n;
   }
-  result.hex = sha.finishHex();
-  return result;
+  return sha.finishHex();
 }
 
 // One file of a sha256Together batch.
@@ -408,19 +400,11 @@ std::optional<Perceptual> perceptualOf(int fd) {
 std::string sha256(const std::string& path) {
   UniqueFd fd(openRegularFile(path, /*followLink=*/true));
   if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "open " + path);
-  return digestOf(fd.get()).hex;
+  return digestOf(fd.get());
 }
 
 std::optional<std::string> sha256(const std::string& path, const FileStamp& expected) {
-  UniqueFd fd(openRegularFile(path, /*followLink=*/false));
-  if (!fd.valid() || stampOf(fd.get()) != expected) return std::nullopt;
-  try {
-    DigestResult digest = digestOf(fd.get());
-    if (digest.bytesRead != expected.size || stampOf(fd.get()) != expected) return std::nullopt;
-    return digest.hex;
-  } catch (const std::system_error&) {
-    return std::nullopt;
-  }
+  return sha256Together({path}, {expected}).front();
 }
 
 std::vector<std::optional<std::string>> sha256Together(const std::vector<std::string>& paths,
