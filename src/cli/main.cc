@@ -6,10 +6,12 @@
 #include "cli/phone_command.h"
 #include "cli/scan_command.h"
 #include "cli/serve_command.h"
+#include "tallowick/version.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Finds files you may no longer need in the folders you choose.", "tallowick"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("tallowick ") + tallowick::kVersion);
   tallowick::cli::Run run;
   tallowick::cli::addScanCommand(app, run);
   tallowick::cli::addServeCommand(app, run);
