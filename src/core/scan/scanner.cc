@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +23,7 @@
 #include "core/scan/hash_cache.h"
 #include "core/scan/hashing.h"
 #include "core/scan/profile.h"
+#include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 
 namespace tallowick {
@@ -192,11 +192,6 @@ bool isPseudoFileSystem(int dirFd) {
 
 Date dateOf(const struct statx_timestamp& t) { return dateFromFileTime(t.tv_sec, t.tv_nsec); }
 
-// Set on a hashing thread once it has decoded an image, so that only such
-// threads hand libvips' per-thread buffers back (and a scan that decodes
-// nothing never starts libvips at all).
-thread_local bool decodedImages = false;
-
 // Hashes run on a few threads after the walk. A job returns a finisher that
 // the scanning thread runs, so items, the cache and the progress callback
 // are only ever touched there. With no threads, jobs and finishers run at
@@ -268,7 +263,7 @@ class HashWorkers {
       }
       doneChanged_.notify_one();
     }
-    if (decodedImages) vips_thread_shutdown();
+    endVipsThread();
   }
 
   std::vector<std::thread> threads_;
@@ -538,7 +533,6 @@ class Walk {
     const Item& item = result_.items[index];
     Hashing::FileStamp stamp{item.bytes, item.modifiedAt.value_or(Date{})};
     return [this, index, path = item.path, stamp]() -> HashWorkers::Finisher {
-      decodedImages = true;
       auto perceptual = Hashing::perceptual(path, stamp);
       return [this, index, perceptual] {
         if (perceptual) applyPerceptual(index, *perceptual);

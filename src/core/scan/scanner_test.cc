@@ -465,6 +465,53 @@ TEST_F(ScanTest, HashesOnWorkerThreadsMatchAOneThreadRun) {
   EXPECT_EQ(withDigest, 30);  // every copy shares its size; photos differ in size
 }
 
+// A picture that cannot be opened once the hashing threads reach it: they
+// must end cleanly although libvips was never started in the process. Each
+// case runs in a fresh process (the death-test child), since any earlier
+// test of this program has started libvips already.
+TEST_F(ScanTest, HashingThreadsEndCleanlyWhenNoPictureCouldBeOpened) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* name;
+    bool removeDuringWalk;  // else unreadable to the scanning user
+  };
+  for (const Case& c :
+       {Case{"removed between walk and hash", true}, Case{"unreadable to the user", false}}) {
+    SCOPED_TRACE(c.name);
+    // Not a real picture: writing one would start libvips here.
+    const std::string photo = at("a/photo.png");
+    writeFile(photo, 64);
+    for (int i = 0; i < 199; ++i) writeFile(at("b/f" + std::to_string(i)), 1);
+    fs::permissions(root(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    ::chmod(photo.c_str(), 0);
+    ScanOptions options = plainOptions(home_.path().string());
+    options.hashImages = true;
+    options.hashThreads = 2;
+    if (c.removeDuringWalk) {
+      // Runs once, at the 200th file, after the picture was walked.
+      options.progress = [photo](std::int64_t) { fs::remove(photo); };
+    }
+    const bool dropPrivileges = !c.removeDuringWalk && ::geteuid() == 0;
+    EXPECT_EXIT(
+        {
+          // Root reads a file of mode 000; an unprivileged user does not.
+          if (dropPrivileges && ::setresuid(-1, 65534, -1) != 0) std::_Exit(2);
+          const ScanResult result = scan(options);
+          if (dropPrivileges && ::setresuid(-1, 0, -1) != 0) std::_Exit(2);
+          const Item* item = findItem(result, photo);
+          const bool unhashed = item && !item->phash;
+          // This process ends here, before its fixture would clean up.
+          fs::remove_all(root());
+          fs::remove_all(home_.path());
+          std::_Exit(unhashed ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    fs::remove_all(at("a"));
+    fs::remove_all(at("b"));
+  }
+}
+
 TEST_F(ScanTest, CacheSuppliesHashesAndLearnsNewOnes) {
   ASSERT_TRUE(ensureVipsStarted());
   writeGradient(at("p.png"), 64, true);

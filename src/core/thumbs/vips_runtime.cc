@@ -5,6 +5,12 @@
 #include <mutex>
 
 namespace tallowick {
+namespace {
+
+// Whether libvips may hold buffers for this thread.
+thread_local bool vipsUsedHere = false;
+
+}  // namespace
 
 bool ensureVipsStarted() {
   static bool started = false;
@@ -18,7 +24,14 @@ bool ensureVipsStarted() {
     vips_concurrency_set(1);
     started = true;
   });
+  if (started) vipsUsedHere = true;
   return started;
+}
+
+void endVipsThread() {
+  if (!vipsUsedHere) return;
+  vips_thread_shutdown();
+  vipsUsedHere = false;
 }
 
 }  // namespace tallowick

@@ -9,6 +9,12 @@ namespace tallowick {
 // Returns false when libvips could not start; callers then skip images.
 bool ensureVipsStarted();
 
+// Hands back what libvips keeps for the calling thread. Call it as a thread
+// of our own ends; it does nothing on a thread that never got true from
+// ensureVipsStarted, where libvips may not even be started (its per-thread
+// shutdown then crashes).
+void endVipsThread();
+
 // The largest image, in pixels, that any loader is asked to decode. A file
 // that claims more is refused before decoding.
 inline constexpr long long kMaxImagePixels = 200'000'000;
