@@ -3,13 +3,14 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test test-asan bench fuzz format format-check clean
+.PHONY: all bootstrap configure build run test test-asan test-tsan bench fuzz format format-check clean
 
 all: build
 
@@ -40,6 +41,17 @@ test-asan: bootstrap $(ASAN_BUILD)/build.ninja
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer over the core's tests (the Qt agent is left out: Qt itself
+# is not built with it, so its reports would be noise).
+$(TSAN_BUILD)/build.ninja: | bootstrap
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWICK_TSAN=ON \
+	  -DTALLOWICK_AGENT=OFF $(CMAKE_FLAGS)
+
+test-tsan: bootstrap $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
 bench: build
 	@scripts/run-benchmarks $(BUILD)
 
@@ -54,8 +66,8 @@ fuzz: bootstrap $(FUZZ_BUILD)/build.ninja
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
 
-format-check:
+format-check: bootstrap
 	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -1,12 +1,16 @@
 #pragma once
 // Marks state that belongs to one thread (the server queue's): a check that
-// fails loudly in debug builds when that state is touched from elsewhere.
+// fails loudly, in every build, when that state is touched from elsewhere.
+// The check is one atomic load and a compare, so it stays on in release
+// builds too: a race on the server's state would corrupt decisions silently,
+// which is worse than stopping.
 //
 // Before attach() the checker accepts every thread, so an object may be built
 // on its creator's thread and handed to its queue afterwards.
 
 #include <atomic>
-#include <cassert>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace tallowick {
@@ -27,7 +31,14 @@ class SequenceChecker {
   std::atomic<std::thread::id> owner_{};
 };
 
+[[noreturn]] inline void sequenceCheckFailed(const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: state of the server queue touched from another thread\n", file,
+               line);
+  std::abort();
+}
+
 }  // namespace tallowick
 
-// Asserts (in debug builds) that the caller runs on the checker's thread.
-#define TALLOWICK_DCHECK_SEQUENCE(checker) assert((checker).isCurrent())
+// Stops the program when the caller does not run on the checker's thread.
+#define TALLOWICK_DCHECK_SEQUENCE(checker) \
+  ((checker).isCurrent() ? (void)0 : ::tallowick::sequenceCheckFailed(__FILE__, __LINE__))
