@@ -1,6 +1,5 @@
 #include "cli/serve_command.h"
 
-#include <qrencode.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <optional>
 
 #include "cli/roots.h"
+#include "core/pairing/qr_code.h"
 #include "core/server/computer_name.h"
 #include "core/server/server.h"
 #include "shared/file_util.h"
@@ -65,51 +65,25 @@ class Printer {
       if (status->status.qrPayload != qr_) {
         qr_ = status->status.qrPayload;
         std::cout << "qr " << qr_ << std::endl;
-        if (terminal_) std::cout << terminalQRCode(qr_) << std::flush;
+        if (terminal_) printQRCode();
       }
     }
   }
 
  private:
+  void printQRCode() {
+    auto code = QRCode::encode(qr_);
+    auto text = code ? terminalQRCode(*code) : std::nullopt;
+    std::cout << (text ? *text : "(the QR code is too large for a terminal; pair with the code)\n")
+              << std::flush;
+  }
+
   bool terminal_;
   std::string code_;
   std::string qr_;
 };
 
 }  // namespace
-
-std::string terminalQRCode(const std::string& text) {
-  QRcode* code = QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_M, QR_MODE_8, 1);
-  if (!code) return {};
-  constexpr int kQuiet = 2;
-  const int size = code->width + 2 * kQuiet;
-  auto dark = [&](int x, int y) {
-    x -= kQuiet;
-    y -= kQuiet;
-    if (x < 0 || y < 0 || x >= code->width || y >= code->width) return false;
-    return (code->data[y * code->width + x] & 1) != 0;
-  };
-  // Light modules are drawn as full blocks so the code reads on a dark
-  // terminal background as well as on a light one.
-  std::string out;
-  for (int y = 0; y < size; y += 2) {
-    for (int x = 0; x < size; ++x) {
-      bool top = dark(x, y);
-      bool bottom = y + 1 < size ? dark(x, y + 1) : false;
-      if (!top && !bottom)
-        out += "█";
-      else if (!top)
-        out += "▀";
-      else if (!bottom)
-        out += "▄";
-      else
-        out += " ";
-    }
-    out += "\n";
-  }
-  QRcode_free(code);
-  return out;
-}
 
 void addServeCommand(CLI::App& app, Run& run) {
   auto options = std::make_shared<ServeCommandOptions>();

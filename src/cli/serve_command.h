@@ -30,9 +30,4 @@ void addServeCommand(CLI::App& app, Run& run);
 // Returns only the exit status of a usage error.
 int runServe(const ServeCommandOptions& options);
 
-// The QR code of `text` (error correction M) drawn with half-block
-// characters, two modules rows per text line, with a quiet zone; empty when
-// it cannot be encoded.
-std::string terminalQRCode(const std::string& text);
-
 }  // namespace tallowick::cli
