@@ -7,12 +7,15 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -41,9 +44,31 @@ constexpr std::array<std::string_view, 6> kExcludedSystemTrees = {
 constexpr std::string_view kSharedMemoryTree = "/dev/shm";
 constexpr std::string_view kHomeLibrary = "/Library";
 constexpr std::string_view kCloudFolder = "/Library/Mobile Documents";
-constexpr std::array<std::string_view, 3> kScreenshotPrefixes = {
-    "screenshot", "captura de pantalla", "screen shot"};
-constexpr std::array<std::string_view, 3> kInstallerExtensions = {"dmg", "pkg", "mpkg"};
+constexpr std::string_view kHomeSnap = "/snap";  // snap applications' private data
+// How screenshot tools name their files (GNOME's "Screenshot from …",
+// KDE's "Screenshot_…" and their translations), lower-cased.
+struct ScreenshotNames {
+  std::string_view language;
+  std::array<std::string_view, 2> prefixes;  // an empty one matches nothing
+};
+constexpr std::array<ScreenshotNames, 13> kScreenshotNames = {{
+    {"English", {"screenshot", "screen shot"}},
+    {"Spanish", {"captura de pantalla"}},
+    {"German", {"bildschirmfoto"}},
+    {"French", {"capture d’écran", "capture d'écran"}},
+    {"Italian", {"schermata"}},
+    {"Portuguese", {"captura de tela", "captura de ecrã"}},
+    {"Dutch", {"schermafdruk"}},
+    {"Polish", {"zrzut ekranu"}},
+    {"Russian", {"снимок экрана"}},
+    {"Japanese", {"スクリーンショット"}},
+    {"Chinese", {"截图", "截屏"}},
+    {"Korean", {"스크린샷"}},
+    {"Czech", {"snímek obrazovky"}},
+}};
+// The desktop's disk images and packages beside the original three.
+constexpr std::array<std::string_view, 10> kInstallerExtensions = {
+    "dmg", "pkg", "mpkg", "deb", "rpm", "appimage", "flatpak", "flatpakref", "snap", "run"};
 
 // Conformance tables, from the shared-mime-info hierarchy.
 constexpr std::array<const char*, 1> kImageTypes = {"image/*"};
@@ -149,6 +174,7 @@ bool isExcludedTree(std::string_view realPath, std::string_view realHome) {
     const std::string cloud = std::string(realHome) + std::string(kCloudFolder);
     if (isAtOrBelow(realPath, cloud)) return false;
     if (isAtOrBelow(realPath, std::string(realHome) + std::string(kHomeLibrary))) return true;
+    if (isAtOrBelow(realPath, std::string(realHome) + std::string(kHomeSnap))) return true;
   }
   if (isAtOrBelow(realPath, kSharedMemoryTree)) return false;
   for (auto tree : kExcludedSystemTrees) {
@@ -711,11 +737,20 @@ void Scanner::apply(const std::optional<SpotlightFacts>& facts, Item& item) {
     item.isScreenCapture = facts->screenshot;
   }
   if (item.isScreenCapture) return;
-  const std::string name = lowercase(lastComponent(item.path));
-  for (auto prefix : kScreenshotPrefixes) {
-    if (name.starts_with(prefix)) {
-      item.isScreenCapture = true;
-      return;
+  // Beyond ASCII too: "Снимок экрана" is lowered like "Screenshot".
+  const std::string_view last = lastComponent(item.path);
+  std::unique_ptr<gchar, decltype(&g_free)> lowered(
+      g_utf8_validate(last.data(), static_cast<gssize>(last.size()), nullptr)
+          ? g_utf8_strdown(last.data(), static_cast<gssize>(last.size()))
+          : nullptr,
+      &g_free);
+  const std::string name = lowered ? std::string(lowered.get()) : lowercase(last);
+  for (const ScreenshotNames& names : kScreenshotNames) {
+    for (std::string_view prefix : names.prefixes) {
+      if (!prefix.empty() && name.starts_with(prefix)) {
+        item.isScreenCapture = true;
+        return;
+      }
     }
   }
 }
