@@ -5,16 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/scan/root_list.h"
 #include "shared/file_util.h"
 #include "shared/json_codec.h"
 
 namespace tallowick::cli {
-
-std::string absoluteFolder(const std::string& path) {
-  std::string out = std::filesystem::absolute(path).lexically_normal().string();
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
-}
 
 std::optional<std::vector<ScanRoot>> resolveRoots(const std::vector<std::string>& folders,
                                                   const std::string& rootsJson,
@@ -35,29 +30,12 @@ std::optional<std::vector<ScanRoot>> resolveRoots(const std::vector<std::string>
     return std::nullopt;
   }
   try {
-    const Json json = codec::parse(*text);
-    if (!json.is_array()) throw DecodeError("expected an array of roots");
-    for (const Json& element : json) {
-      ScanRoot root = ScanRoot::fromJson(element);
-      if (root.path().empty()) throw DecodeError("not an absolute file URL: " + root.url);
-      roots.push_back(std::move(root));
-    }
+    for (ScanRoot& root : rootsFromJson(*text)) roots.push_back(std::move(root));
   } catch (const DecodeError& error) {
     std::string what = error.what();
     std::replace(what.begin(), what.end(), '\n', ' ');
     err << command << ": invalid roots file " << rootsJson << ": " << what << "\n";
     return std::nullopt;
-  }
-  return roots;
-}
-
-std::vector<ScanRoot> defaultRoots(const std::string& home) {
-  std::vector<ScanRoot> roots;
-  if (home.empty()) return roots;
-  for (const char* name : {"Desktop", "Downloads", "Pictures", "Documents", "Movies"}) {
-    std::string path = absoluteFolder(home + "/" + name);
-    struct stat info;
-    if (::stat(path.c_str(), &info) == 0) roots.push_back(ScanRoot::fromPath(path));
   }
   return roots;
 }

@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "core/scan/root_list.h"
 #include "core/scan/scanner.h"
 
 namespace tallowick::cli {
-
-// "/a/b/" and "b/../b" become absolute, without a trailing slash.
-std::string absoluteFolder(const std::string& path);
 
 // The roots of `folders` (in order) and then of the JSON array in
 // `rootsJson` (when not empty). No value, after one line on `err` prefixed
@@ -21,9 +19,5 @@ std::string absoluteFolder(const std::string& path);
 std::optional<std::vector<ScanRoot>> resolveRoots(const std::vector<std::string>& folders,
                                                   const std::string& rootsJson,
                                                   const std::string& command, std::ostream& err);
-
-// Desktop, Downloads, Pictures, Documents and Movies in `home`, in this
-// order, those that exist; every switch on.
-std::vector<ScanRoot> defaultRoots(const std::string& home);
 
 }  // namespace tallowick::cli

@@ -34,13 +34,6 @@ std::string escapeAccount(std::string_view account) {
 
 }  // namespace
 
-std::string defaultStorageDirectory() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data && *data == '/') return std::string(data) + "/Tallowick";
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/.local/share/Tallowick";
-}
-
 std::string itemPath(std::string_view account, const std::string& storageDirectory) {
   return folder(storageDirectory) + "/" + std::string(service) + "." + escapeAccount(account);
 }

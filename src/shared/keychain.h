@@ -14,13 +14,14 @@
 #include <string_view>
 
 #include "shared/json_codec.h"
+#include "shared/xdg.h"
 
 namespace tallowick::Keychain {
 
 inline constexpr std::string_view service = "Tallowick";
 
-// $XDG_DATA_HOME/Tallowick, else $HOME/.local/share/Tallowick.
-std::string defaultStorageDirectory();
+// The storage folder the items live in by default.
+inline std::string defaultStorageDirectory() { return xdg::defaultStorageDirectory(); }
 
 // The item's data, or no value when there is no such item or it cannot be
 // read.

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 
 #include "shared/file_util.h"
 #include "shared/unique_fd.h"
+#include "shared/xdg.h"
 
 namespace tallowick::Trash {
 
@@ -267,17 +267,9 @@ void emptyOne(const std::string& trashDir, EmptyResult& result) {
 }  // namespace
 
 std::string homeTrashDir() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/Trash";
-  const char* home = std::getenv("HOME");
-  std::string base;
-  if (home != nullptr && home[0] == '/') {
-    base = home;
-  } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    base = pw->pw_dir;
-  }
-  if (base.empty()) return {};
-  return join(base, ".local/share/Trash");
+  std::string data = xdg::dataHome();
+  if (data.empty()) return {};
+  return join(data, "Trash");
 }
 
 std::uint64_t mountKey(const struct statx& file) {

@@ -1,8 +1,5 @@
 #include "core/scan/pipeline.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +10,7 @@
 #include "core/scan/heuristics.h"
 #include "core/scan/profile.h"
 #include "core/thumbs/thumbnailer.h"
+#include "shared/xdg.h"
 
 namespace tallowick::Pipeline {
 namespace {
@@ -20,11 +18,8 @@ namespace {
 Date now() { return std::chrono::system_clock::now(); }
 
 std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    return pw->pw_dir;
-  }
-  return "/";
+  std::string home = xdg::homeDirectory();
+  return home.empty() ? "/" : home;
 }
 
 // A root's path without trailing slashes ("/" stays "/"), so that roots

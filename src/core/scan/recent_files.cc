@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "shared/xdg.h"
+
 namespace tallowick {
 namespace {
 
@@ -58,11 +60,9 @@ void startElement(GMarkupParseContext*, const gchar* element, const gchar** name
 }  // namespace
 
 std::optional<std::string> recentFilesListPath() {
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  if (dataHome && dataHome[0] == '/') return std::string(dataHome) + "/recently-used.xbel";
-  const char* home = std::getenv("HOME");
-  if (home && home[0] == '/') return std::string(home) + "/.local/share/recently-used.xbel";
-  return std::nullopt;
+  std::string data = xdg::dataHome();
+  if (data.empty()) return std::nullopt;
+  return data + "/recently-used.xbel";
 }
 
 std::map<std::string, SpotlightFacts> recentFileFacts(const std::vector<std::string>& roots,

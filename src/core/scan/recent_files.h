@@ -21,8 +21,7 @@ struct SpotlightFacts {
   friend bool operator==(const SpotlightFacts&, const SpotlightFacts&) = default;
 };
 
-// $XDG_DATA_HOME/recently-used.xbel, with XDG_DATA_HOME defaulting to
-// $HOME/.local/share; no value when neither variable is set to an absolute path.
+// recently-used.xbel in the XDG data folder; no value when there is no home.
 std::optional<std::string> recentFilesListPath();
 
 // Facts keyed by absolute path for every local file in the list at

@@ -1,0 +1,16 @@
+#pragma once
+// The report the last scan left in the storage folder, which a server starts
+// from until its first scan ends.
+
+#include <optional>
+#include <string>
+
+#include "shared/report.h"
+
+namespace tallowick {
+
+// The report stored at `path` ("report.json"); no value when the file is
+// missing or does not decode (the next scan writes a fresh one).
+std::optional<Report> loadStoredReport(const std::string& path);
+
+}  // namespace tallowick

@@ -1,0 +1,33 @@
+#include "core/server/stored_report.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+namespace tallowick {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(StoredReportTest, MissingOrUndecodableGivesNoneAndAStoredOneComesBack) {
+  std::string dir = (fs::temp_directory_path() / "stored-report-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  const std::string path = dir + "/report.json";
+  EXPECT_EQ(loadStoredReport(path), std::nullopt);
+  std::ofstream(path) << "{\"items\": [";
+  EXPECT_EQ(loadStoredReport(path), std::nullopt);
+
+  Report report;
+  report.scannedAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  report.filesSeen = 12;
+  std::ofstream(path, std::ios::trunc) << report.storedJSON();
+  auto loaded = loadStoredReport(path);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->filesSeen, 12);
+  EXPECT_EQ(loaded->scannedAt, report.scannedAt);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tallowick
