@@ -17,4 +17,7 @@ using Run = std::function<int()>;
 // (a folder that does not exist).
 inline constexpr int kUsageError = 2;
 
+// Exit status when another agent or server already uses the storage folder.
+inline constexpr int kAlreadyRunning = 1;
+
 }  // namespace tallowick::cli

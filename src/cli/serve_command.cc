@@ -12,32 +12,19 @@
 
 #include "cli/roots.h"
 #include "core/pairing/qr_code.h"
+#include "core/scan/root_list.h"
 #include "core/server/computer_name.h"
 #include "core/server/server.h"
+#include "core/server/storage_lock.h"
+#include "core/server/stored_report.h"
 #include "shared/file_util.h"
 #include "shared/report.h"
+#include "shared/xdg.h"
 
 namespace tallowick::cli {
 namespace {
 
 constexpr const char* kCommand = "tallowick serve";
-
-std::string defaultStorage() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data && data[0] == '/') return std::string(data) + "/Tallowick";
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/.local/share/Tallowick";
-}
-
-std::optional<Report> storedReport(const std::string& path) {
-  auto text = readWholeFile(path);
-  if (!text) return std::nullopt;
-  try {
-    return Report::fromStoredJSON(*text);
-  } catch (const std::exception&) {
-    return std::nullopt;  // the next scan writes a fresh one
-  }
-}
 
 bool isCode(const std::string& code) {
   return code.size() == 6 &&
@@ -103,8 +90,9 @@ void addServeCommand(CLI::App& app, Run& run) {
   serve->add_option(
       "--roots-json", options->rootsJson,
       "Also scan the roots in this JSON array (url, duplicates, screenshots, stale).");
-  serve->add_option("ROOT", options->roots,
-                    "Folders to scan (default Desktop, Downloads, Pictures, Documents, Movies).");
+  serve->add_option(
+      "ROOT", options->roots,
+      "Folders to scan (default the Desktop, Downloads, Pictures, Documents and Videos folders).");
   serve->callback([options, &run] { run = [options] { return runServe(*options); }; });
 }
 
@@ -116,15 +104,22 @@ int runServe(const ServeCommandOptions& options) {
   auto roots = resolveRoots(options.roots, options.rootsJson, kCommand, std::cerr);
   if (!roots) return kUsageError;
   if (options.roots.empty() && options.rootsJson.empty()) {
-    const char* home = std::getenv("HOME");
-    *roots = defaultRoots(home ? home : "");
+    *roots = defaultRoots();
     if (roots->empty()) {
-      std::cerr << kCommand << ": none of Desktop, Downloads, Pictures, Documents or Movies "
-                << "exists in the home folder; serving without folders\n";
+      std::cerr << kCommand << ": none of the Desktop, Downloads, Pictures, Documents or Videos "
+                << "folders exists; serving without folders\n";
     }
   }
   std::string storage =
-      options.storage.empty() ? defaultStorage() : absoluteFolder(options.storage);
+      options.storage.empty() ? xdg::defaultStorageDirectory() : absoluteFolder(options.storage);
+
+  // Held until the process ends; a second server on this storage would write
+  // the same journal.
+  StorageLock lock(storage);
+  if (lock.state() == StorageLock::State::Busy) {
+    std::cerr << kCommand << ": " << lock.busyMessage() << "\n";
+    return kAlreadyRunning;
+  }
 
   // The server's threads inherit this mask, so the signals reach sigwait
   // below and nothing else.
@@ -142,7 +137,7 @@ int runServe(const ServeCommandOptions& options) {
   std::optional<std::string> code;
   if (!options.code.empty()) code = options.code;
 
-  auto server = Server::make(config, storedReport(config.reportURL), code);
+  auto server = Server::make(config, loadStoredReport(config.reportURL), code);
   // The status events of construction went to no one; the listener's first
   // status event brings the code and the QR payload.
   server->setOnEvent(Printer(::isatty(STDOUT_FILENO) == 1));

@@ -147,9 +147,34 @@ TEST_F(ServeCommandTest, PrintsCodeAndQrPairsScansAndStopsOnSigterm) {
   testing::runUntil(
       io, [&] { return conn->state() == TlsConnection::State::cancelled; }, 5s);
 
+  // A second server on the same storage would write the same journal.
+  ServeProcess second(program_, dir_ / "home",
+                      {"--storage", storage.string(), "--no-advertise", "--bind", "127.0.0.1",
+                       (dir_ / "root").string()});
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_TRUE(second.lines().empty());
+
   EXPECT_EQ(serve.stop(SIGTERM), 0);
   auto stored = std::ifstream(storage / "report.json").good();
   EXPECT_TRUE(stored);
+}
+
+TEST_F(ServeCommandTest, WithoutFoldersServesTheDesktopsUserDirectories) {
+  const fs::path home = dir_ / "home";
+  for (const char* name : {"Desktop", "Movies", "Videos", "Bilder"}) {
+    fs::create_directories(home / name);
+  }
+  fs::create_directories(home / ".config");
+  std::ofstream(home / ".config" / "user-dirs.dirs") << "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n";
+  setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  ServeProcess serve(
+      program_, home,
+      {"--storage", (dir_ / "storage").string(), "--no-advertise", "--bind", "127.0.0.1"});
+  asio::io_context io;
+  ASSERT_TRUE(testing::runUntil(
+      io, [&] { return serve.lineStartingWith("⟳ scanning ").has_value(); }, 30s));
+  EXPECT_EQ(*serve.lineStartingWith("⟳ scanning "), "⟳ scanning Desktop, Bilder, Videos");
+  EXPECT_EQ(serve.stop(SIGTERM), 0);
 }
 
 TEST_F(ServeCommandTest, RefusesBadArgumentsWithUsageStatus) {
