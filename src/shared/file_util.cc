@@ -27,17 +27,38 @@ bool writeAll(int fd, std::string_view data) {
 }  // namespace
 
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
-  std::string temp = path + ".tmp-" + Uuid::random().shortString();
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
+  AtomicFileWriter file(path, mode);
+  return file.write(data) && file.commit();
+}
+
+AtomicFileWriter::AtomicFileWriter(std::string path, mode_t mode)
+    : path_(std::move(path)), temp_(path_ + ".tmp-" + Uuid::random().shortString()), mode_(mode) {
+  fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode_);
+  ok_ = fd_ >= 0 && ::fchmod(fd_, mode_) == 0;
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temp_.c_str());
+}
+
+bool AtomicFileWriter::write(std::string_view data) {
+  ok_ = ok_ && writeAll(fd_, data);
+  return ok_;
+}
+
+bool AtomicFileWriter::commit() {
+  if (fd_ < 0) return false;
+  bool ok = ok_ && ::fsync(fd_) == 0;
+  ok = (::close(fd_) == 0) && ok;
+  fd_ = -1;
+  if (!ok || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    ::unlink(temp_.c_str());
     return false;
   }
   // Make the rename itself durable.
-  std::string dir = std::filesystem::path(path).parent_path().string();
+  std::string dir = std::filesystem::path(path_).parent_path().string();
   int dirfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirfd >= 0) {
     ::fsync(dirfd);

@@ -17,6 +17,31 @@ namespace tallowick {
 // failure, leaving the old file as it was.
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0644);
 
+// The same for a file written in pieces, so a large file never has to be
+// held whole in memory. Nothing appears at `path` until commit(); an
+// instance destroyed without a successful commit removes its temporary file.
+class AtomicFileWriter {
+ public:
+  explicit AtomicFileWriter(std::string path, mode_t mode = 0644);
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  // False once any write failed (or the temporary file could not be made);
+  // later writes are then ignored.
+  bool write(std::string_view data);
+  // Syncs the temporary file and renames it over the path. False on any
+  // failure, leaving the old file as it was.
+  bool commit();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  mode_t mode_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
 // The whole file, or no value when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
 

@@ -71,6 +71,35 @@ TEST(AtomicWrite, ReplacesWholeFileWithMode) {
   std::filesystem::remove_all(dir);
 }
 
+// A file written in pieces shows nothing until it is committed, and one
+// abandoned half-way leaves the old file and no temporary file behind.
+TEST(AtomicWrite, PiecesAppearOnlyOnCommit) {
+  auto dir = std::filesystem::temp_directory_path() / ("tw-pieces-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string path = (dir / "f.json").string();
+  ASSERT_TRUE(writeFileAtomically(path, "old"));
+  {
+    AtomicFileWriter file(path);
+    ASSERT_TRUE(file.write("new "));
+    ASSERT_TRUE(file.write("content"));
+    EXPECT_EQ(readWholeFile(path), "old");
+  }
+  EXPECT_EQ(readWholeFile(path), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+  {
+    AtomicFileWriter file(path);
+    ASSERT_TRUE(file.write("new "));
+    ASSERT_TRUE(file.write("content"));
+    ASSERT_TRUE(file.commit());
+  }
+  EXPECT_EQ(readWholeFile(path), "new content");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+  AtomicFileWriter nowhere((dir / "no/such/dir/f").string());
+  EXPECT_FALSE(nowhere.write("x"));
+  EXPECT_FALSE(nowhere.commit());
+  std::filesystem::remove_all(dir);
+}
+
 TEST(CreateDirectories, SetsTheModeOnlyOnWhatItCreates) {
   auto dir = std::filesystem::temp_directory_path() / ("tw-mkdir-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

@@ -2,9 +2,12 @@
 
 #include <plist/plist.h>
 
+#include <array>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -94,6 +97,284 @@ std::optional<HashCache::Entry> decodeEntry(plist_t dict) {
   return entry;
 }
 
+// The binary property list ("bplist00") of a cache, written in one pass
+// over the entries: a header, the objects, a table of their offsets and a
+// trailer. The six entry keys are written once and shared by every entry;
+// every other object is written where it is used. Object numbers follow the
+// writing order, so each one is known before its object is written:
+//   0          the top dictionary (path -> entry)
+//   1..6       the entry keys
+//   then, per entry: its path, its dictionary, its values in key order.
+// Sizes are computed before writing (a first pass), so reference and offset
+// widths are fixed up front and the offset table is produced by walking the
+// same objects again instead of being kept in memory.
+class BinaryPlistWriter {
+ public:
+  explicit BinaryPlistWriter(const HashCache::Entries& entries) : entries_(entries) {
+    std::uint64_t objects = 1 + kKeys.size();
+    std::uint64_t rootPairs = 0;
+    std::uint64_t entryPairs = 0;
+    std::uint64_t fixedBytes = 0;  // everything but the references
+    for (const auto& key : kKeys) fixedBytes += stringSize(key);
+    for (const auto& [path, entry] : entries_) {
+      if (!writable(path)) continue;
+      const int values = valueCount(entry);
+      objects += 2 + static_cast<std::uint64_t>(values);
+      rootPairs += 1;
+      entryPairs += static_cast<std::uint64_t>(values);
+      fixedBytes += stringSize(path) + dictHeaderSize(values) + valuesSize(entry);
+    }
+    fixedBytes += dictHeaderSize(rootPairs);
+    objects_ = objects;
+    refSize_ = byteWidth(objects);
+    tableOffset_ = kHeader.size() + fixedBytes + 2 * (rootPairs + entryPairs) * refSize_;
+    offsetSize_ = byteWidth(tableOffset_);
+  }
+
+  void write(OutputBuffer& out) const {
+    out.append(kHeader);
+    writeObjects(out);
+    writeOffsetTable(out);
+    writeTrailer(out);
+  }
+
+ private:
+  static constexpr std::string_view kHeader = "bplist00";
+  static constexpr std::array<std::string_view, 6> kKeys = {"size",  "mtime", "sha256",
+                                                            "phash", "width", "height"};
+  static constexpr std::uint64_t kFirstEntryObject = 1 + kKeys.size();
+
+  enum : std::uint8_t {
+    kInt = 0x10,
+    kReal = 0x20,
+    kAsciiString = 0x50,
+    kUnicodeString = 0x60,
+    kDict = 0xD0,
+  };
+
+  // A path that is not UTF-8 cannot be a property list string; its file is
+  // hashed again next time rather than failing the whole save.
+  static bool writable(const std::string& path) { return isValidUTF8(path); }
+
+  static int valueCount(const HashCache::Entry& e) {
+    return 2 + e.sha256.has_value() + e.phash.has_value() + e.width.has_value() +
+           e.height.has_value();
+  }
+
+  // 1, 2, 4 or 8: the bytes that hold every value up to `n`.
+  static std::uint8_t byteWidth(std::uint64_t n) {
+    if (n <= 0xFF) return 1;
+    if (n <= 0xFFFF) return 2;
+    if (n <= 0xFFFFFFFF) return 4;
+    return 8;
+  }
+
+  // Integers are written in the fewest bytes of 1, 2, 4 and 8; negative ones
+  // take 8 (the format's signed form) and unsigned ones from 2^63 up take
+  // the 16-byte form, whose upper half is zero.
+  static std::uint64_t intSize(std::uint64_t bits, bool negative) {
+    if (negative) return 9;
+    if (bits >> 63) return 17;
+    return 1 + byteWidth(bits);
+  }
+  static std::uint64_t signedSize(std::int64_t v) {
+    return intSize(static_cast<std::uint64_t>(v), v < 0);
+  }
+  // Counts of 15 and more follow the marker as an integer object.
+  static std::uint64_t countSize(std::uint64_t count) {
+    return count < 15 ? 1 : 1 + intSize(count, false);
+  }
+  static std::uint64_t utf16Units(std::string_view text) {
+    std::uint64_t units = 0;
+    for (unsigned char c : text) {
+      if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;  // lead bytes only
+    }
+    return units;
+  }
+  static bool isAscii(std::string_view text) {
+    for (unsigned char c : text) {
+      if (c >= 0x80) return false;
+    }
+    return true;
+  }
+  static std::uint64_t stringSize(std::string_view text) {
+    if (isAscii(text)) return countSize(text.size()) + text.size();
+    const std::uint64_t units = utf16Units(text);
+    return countSize(units) + 2 * units;
+  }
+  std::uint64_t dictSize(std::uint64_t pairs) const {
+    return dictHeaderSize(pairs) + 2 * pairs * refSize_;
+  }
+  static std::uint64_t dictHeaderSize(std::uint64_t pairs) { return countSize(pairs); }
+  static std::uint64_t valuesSize(const HashCache::Entry& e) {
+    std::uint64_t total = signedSize(e.size) + 9;
+    if (e.sha256) total += stringSize(*e.sha256);
+    if (e.phash) total += intSize(*e.phash, false);
+    if (e.width) total += signedSize(*e.width);
+    if (e.height) total += signedSize(*e.height);
+    return total;
+  }
+
+  static void appendBigEndian(OutputBuffer& out, std::uint64_t value, int bytes) {
+    char buffer[8];
+    for (int i = bytes - 1; i >= 0; --i) {
+      buffer[i] = static_cast<char>(value & 0xFF);
+      value >>= 8;
+    }
+    out.append(std::string_view(buffer, static_cast<std::size_t>(bytes)));
+  }
+  static void appendInt(OutputBuffer& out, std::uint64_t bits, bool negative) {
+    if (!negative && bits >> 63) {
+      out.append(static_cast<char>(kInt | 4));
+      appendBigEndian(out, 0, 8);
+      appendBigEndian(out, bits, 8);
+      return;
+    }
+    const int width = negative ? 8 : byteWidth(bits);
+    out.append(static_cast<char>(kInt | std::countr_zero(static_cast<unsigned>(width))));
+    appendBigEndian(out, bits, width);
+  }
+  static void appendSigned(OutputBuffer& out, std::int64_t v) {
+    appendInt(out, static_cast<std::uint64_t>(v), v < 0);
+  }
+  static void appendMarker(OutputBuffer& out, std::uint8_t type, std::uint64_t count) {
+    if (count < 15) {
+      out.append(static_cast<char>(type | count));
+    } else {
+      out.append(static_cast<char>(type | 0x0F));
+      appendInt(out, count, false);
+    }
+  }
+  static void appendString(OutputBuffer& out, std::string_view text) {
+    if (isAscii(text)) {
+      appendMarker(out, kAsciiString, text.size());
+      out.append(text);
+      return;
+    }
+    // UTF-8 (already validated) to big-endian UTF-16.
+    appendMarker(out, kUnicodeString, utf16Units(text));
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+      std::uint32_t cp;
+      if (*p < 0x80) {
+        cp = *p++;
+      } else if (*p < 0xE0) {
+        cp = (p[0] & 0x1Fu) << 6 | (p[1] & 0x3Fu);
+        p += 2;
+      } else if (*p < 0xF0) {
+        cp = (p[0] & 0x0Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
+        p += 3;
+      } else {
+        cp = (p[0] & 0x07u) << 18 | (p[1] & 0x3Fu) << 12 | (p[2] & 0x3Fu) << 6 | (p[3] & 0x3Fu);
+        p += 4;
+      }
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        appendBigEndian(out, 0xD800 + (cp >> 10), 2);
+        appendBigEndian(out, 0xDC00 + (cp & 0x3FF), 2);
+      } else {
+        appendBigEndian(out, cp, 2);
+      }
+    }
+  }
+  static void appendReal(OutputBuffer& out, double value) {
+    out.append(static_cast<char>(kReal | 3));
+    appendBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
+  }
+
+  void writeObjects(OutputBuffer& out) const {
+    // The top dictionary: every path's key string, then every entry's
+    // dictionary, as numbered below.
+    std::uint64_t pairs = 0;
+    for (const auto& [path, entry] : entries_) pairs += writable(path);
+    appendMarker(out, kDict, pairs);
+    std::uint64_t next = kFirstEntryObject;
+    for (const auto& [path, entry] : entries_) {
+      if (!writable(path)) continue;
+      appendBigEndian(out, next, refSize_);
+      next += 2 + static_cast<std::uint64_t>(valueCount(entry));
+    }
+    next = kFirstEntryObject;
+    for (const auto& [path, entry] : entries_) {
+      if (!writable(path)) continue;
+      appendBigEndian(out, next + 1, refSize_);
+      next += 2 + static_cast<std::uint64_t>(valueCount(entry));
+    }
+    for (const auto& key : kKeys) appendString(out, key);
+
+    next = kFirstEntryObject;
+    for (const auto& [path, e] : entries_) {
+      if (!writable(path)) continue;
+      appendString(out, path);
+      const int values = valueCount(e);
+      appendMarker(out, kDict, static_cast<std::uint64_t>(values));
+      // Keys (objects 1..6), then the value objects that follow this
+      // dictionary, both in key order.
+      const bool present[6] = {true,
+                               true,
+                               e.sha256.has_value(),
+                               e.phash.has_value(),
+                               e.width.has_value(),
+                               e.height.has_value()};
+      for (std::size_t k = 0; k < kKeys.size(); ++k) {
+        if (present[k]) appendBigEndian(out, 1 + k, refSize_);
+      }
+      for (int v = 0; v < values; ++v) {
+        appendBigEndian(out, next + 2 + static_cast<std::uint64_t>(v), refSize_);
+      }
+      appendSigned(out, e.size);
+      appendReal(out, e.mtime);
+      if (e.sha256) appendString(out, *e.sha256);
+      if (e.phash) appendInt(out, *e.phash, false);
+      if (e.width) appendSigned(out, *e.width);
+      if (e.height) appendSigned(out, *e.height);
+      next += 2 + static_cast<std::uint64_t>(values);
+    }
+  }
+
+  // The offsets of the objects in number order, found by adding up their
+  // sizes in the order they were written.
+  void writeOffsetTable(OutputBuffer& out) const {
+    std::uint64_t rootPairs = 0;
+    for (const auto& [path, entry] : entries_) rootPairs += writable(path);
+    std::uint64_t offset = kHeader.size();
+    auto emit = [&](std::uint64_t size) {
+      appendBigEndian(out, offset, offsetSize_);
+      offset += size;
+    };
+    emit(dictSize(rootPairs));
+    for (const auto& key : kKeys) emit(stringSize(key));
+    for (const auto& [path, e] : entries_) {
+      if (!writable(path)) continue;
+      emit(stringSize(path));
+      emit(dictSize(static_cast<std::uint64_t>(valueCount(e))));
+      emit(signedSize(e.size));
+      emit(9);
+      if (e.sha256) emit(stringSize(*e.sha256));
+      if (e.phash) emit(intSize(*e.phash, false));
+      if (e.width) emit(signedSize(*e.width));
+      if (e.height) emit(signedSize(*e.height));
+    }
+  }
+
+  void writeTrailer(OutputBuffer& out) const {
+    appendBigEndian(out, 0, 6);  // unused
+    appendBigEndian(out, 0, 1);  // sort version
+    appendBigEndian(out, offsetSize_, 1);
+    appendBigEndian(out, refSize_, 1);
+    appendBigEndian(out, objects_, 8);
+    appendBigEndian(out, 0, 8);  // the top object
+    appendBigEndian(out, tableOffset_, 8);
+  }
+
+  const HashCache::Entries& entries_;
+  std::uint64_t objects_ = 0;
+  std::uint8_t refSize_ = 1;
+  std::uint64_t tableOffset_ = 0;
+  std::uint8_t offsetSize_ = 1;
+};
+
 }  // namespace
 
 HashCache::HashCache(std::string_view url) {
@@ -114,17 +395,17 @@ double HashCache::mtimeSeconds(std::optional<Date> modifiedAt) {
   return std::chrono::duration<double>(modifiedAt->time_since_epoch()).count();
 }
 
-std::optional<HashCache::Entry> HashCache::lookup(const std::string& path, std::int64_t size,
-                                                  std::optional<Date> modifiedAt) {
+const HashCache::Entry* HashCache::lookup(const std::string& path, std::int64_t size,
+                                          std::optional<Date> modifiedAt) {
   touched_.insert(path);
   auto it = entries_.find(path);
   if (it != entries_.end() && it->second.size == size &&
       it->second.mtime == mtimeSeconds(modifiedAt)) {
     ++hits_;
-    return it->second;
+    return &it->second;
   }
   ++misses_;
-  return std::nullopt;
+  return nullptr;
 }
 
 void HashCache::store(const std::string& path, Entry entry) {
@@ -144,11 +425,12 @@ void HashCache::store(const std::string& path, Entry entry) {
 
 void HashCache::save() {
   std::erase_if(entries_, [this](const auto& kv) { return !touched_.contains(kv.first); });
-  auto data = encode(entries_);
-  if (!data) throw SaveError("cannot encode the hash cache");
   auto parent = std::filesystem::path(path_).parent_path();
   if (!parent.empty()) createDirectories(parent.string());
-  if (!writeFileAtomically(path_, *data)) throw SaveError("cannot write " + path_);
+  AtomicFileWriter file(path_);
+  OutputBuffer out([&file](std::string_view chunk) { return file.write(chunk); });
+  encode(entries_, out);
+  if (!out.finish() || !file.commit()) throw SaveError("cannot write " + path_);
 }
 
 std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
@@ -188,31 +470,13 @@ std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
 }
 
 std::optional<std::string> HashCache::encode(const Entries& entries) {
-  PlistPtr root(plist_new_dict());
-  if (!root) return std::nullopt;
-  for (const auto& [path, entry] : entries) {
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "size", plist_new_uint(static_cast<std::uint64_t>(entry.size)));
-    plist_dict_set_item(dict, "mtime", plist_new_real(entry.mtime));
-    if (entry.sha256) plist_dict_set_item(dict, "sha256", plist_new_string(entry.sha256->c_str()));
-    if (entry.phash) plist_dict_set_item(dict, "phash", plist_new_uint(*entry.phash));
-    if (entry.width) {
-      plist_dict_set_item(dict, "width",
-                          plist_new_uint(static_cast<std::uint64_t>(std::int64_t{*entry.width})));
-    }
-    if (entry.height) {
-      plist_dict_set_item(dict, "height",
-                          plist_new_uint(static_cast<std::uint64_t>(std::int64_t{*entry.height})));
-    }
-    plist_dict_set_item(root.get(), path.c_str(), dict);
-  }
-  char* bytes = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(root.get(), &bytes, &length);
-  if (bytes == nullptr) return std::nullopt;
-  std::string out(bytes, length);
-  plist_to_bin_free(bytes);
-  return out;
+  OutputBuffer out;
+  encode(entries, out);
+  return out.take();
+}
+
+void HashCache::encode(const Entries& entries, OutputBuffer& out) {
+  BinaryPlistWriter(entries).write(out);
 }
 
 }  // namespace tallowick

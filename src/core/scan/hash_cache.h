@@ -19,6 +19,7 @@
 #include <unordered_set>
 
 #include "shared/json_codec.h"
+#include "shared/output_buffer.h"
 
 namespace tallowick {
 
@@ -53,10 +54,11 @@ class HashCache {
   HashCache& operator=(const HashCache&) = delete;
 
   // The entry for `path` when its size equals `size` and its mtime equals
-  // mtimeSeconds(modifiedAt) exactly; counts a hit or a miss. Marks `path`
-  // as touched either way, so its entry survives save().
-  std::optional<Entry> lookup(const std::string& path, std::int64_t size,
-                              std::optional<Date> modifiedAt);
+  // mtimeSeconds(modifiedAt) exactly, else null; counts a hit or a miss.
+  // Marks `path` as touched either way, so its entry survives save(). The
+  // entry is the cache's own (lookups run for every file of a scan and copy
+  // nothing); it stays valid until the next store() or save().
+  const Entry* lookup(const std::string& path, std::int64_t size, std::optional<Date> modifiedAt);
 
   // Records `entry` for `path` (replacing any old one) and marks it touched.
   // When the old entry is valid for entry.size and entry.mtime, every value
@@ -84,9 +86,14 @@ class HashCache {
   static double mtimeSeconds(std::optional<Date> modifiedAt);
 
   // The file format alone. decode() gives no value unless `data` is a binary
-  // property list whose top level is a dictionary of well-formed entries.
+  // property list whose top level is a dictionary of well-formed entries;
+  // integers may be in any of the format's widths, "phash" values from 2^63
+  // up in the 8-byte signed form as well as the 16-byte unsigned one.
   static std::optional<Entries> decode(std::string_view data);
+  // Written in time linear in the entries, "phash" values from 2^63 up in
+  // the 16-byte unsigned form. Entries whose path is not UTF-8 are left out.
   static std::optional<std::string> encode(const Entries& entries);
+  static void encode(const Entries& entries, OutputBuffer& out);
 
  private:
   std::string path_;

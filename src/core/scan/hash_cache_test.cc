@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "shared/file_util.h"
+#include "shared/json_codec.h"
 
 namespace tallowick {
 namespace {
@@ -115,6 +118,159 @@ TEST_F(HashCacheTest, FileIsBinaryPlistWithTypedValuesAndAbsentKeysLeftOut) {
   plist_free(root);
 }
 
+// Entry sets that exercise every width the format has: integers of 1, 2, 4
+// and 8 bytes, negative ones, perceptual hashes from 2^63 up (16-byte form),
+// strings and dictionaries with counts of 15 and more, non-ASCII paths (as
+// UTF-16, with surrogate pairs), and enough objects for wider references.
+struct EntrySet {
+  const char* name;
+  HashCache::Entries entries;
+};
+
+std::vector<EntrySet> entrySets() {
+  std::vector<EntrySet> sets;
+  sets.push_back({"empty cache", {}});
+  sets.push_back({"absent optionals", {{"/a", {7, 0, {}, {}, {}, {}}}}});
+
+  HashCache::Entries numbers;
+  const std::uint64_t phashes[] = {0,
+                                   1,
+                                   0xFF,
+                                   0x100,
+                                   0xFFFF,
+                                   0x10000,
+                                   0xFFFFFFFFull,
+                                   0x100000000ull,
+                                   0x7FFFFFFFFFFFFFFFull,
+                                   0x8000000000000000ull,
+                                   0xFFFFFFFFFFFFFFFFull};
+  const std::int64_t sizes[] = {0, 255, 256, 70000, 5'000'000'000LL, INT64_MAX, -1, INT64_MIN};
+  const int sides[] = {0, 1, 4000, 65536, INT_MAX, -1, INT_MIN};
+  int n = 0;
+  for (std::uint64_t phash : phashes) {
+    HashCache::Entry e;
+    e.size = sizes[n % std::size(sizes)];
+    e.mtime = n % 2 ? 1733700000.123456 + n : -0.5 * n;
+    e.phash = phash;
+    e.width = sides[n % std::size(sides)];
+    e.height = sides[(n + 3) % std::size(sides)];
+    if (n % 3 == 0) e.sha256 = kDigestA;
+    numbers["/numbers/" + std::to_string(n++)] = e;
+  }
+  sets.push_back({"big and small numbers", numbers});
+
+  HashCache::Entries names;
+  names["/home/zoë/Bilder/Ürlaub 2024.jpg"] = digestEntry(1, 2, kDigestA);
+  names["/home/u/日本語/写真.png"] = imageEntry(3, 4);
+  names["/home/u/😀/a\tb\"c\\d.txt"] = digestEntry(5, 6, kDigestB);
+  names["/" + std::string(300, 'x')] = digestEntry(8, 9, kDigestA);
+  names["/" + std::string(70000, 'y') + "é"] = digestEntry(10, 11, kDigestB);
+  names[""] = digestEntry(12, 13, kDigestA);
+  sets.push_back({"non-ASCII and long paths", names});
+
+  HashCache::Entries many;
+  for (int i = 0; i < 12000; ++i) {
+    auto e = imageEntry(i, i * 0.25);
+    e.phash = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(i);
+    if (i % 2) e.sha256 = kDigestB;
+    many["/many/" + std::to_string(i) + ".jpg"] = e;
+  }
+  sets.push_back({"more than 65536 objects", many});
+  return sets;
+}
+
+// An independent reader's view of a file: Python's plistlib loads it and
+// prints it as JSON, which reads back into entries here.
+std::optional<HashCache::Entries> readWithPython(const std::string& file) {
+  const std::string command =
+      "python3 -c 'import json, plistlib, sys\n"
+      "with open(sys.argv[1], \"rb\") as f: d = plistlib.load(f)\n"
+      "json.dump(d, sys.stdout, ensure_ascii=True)' '" +
+      file + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string text;
+  char buffer[1 << 16];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  HashCache::Entries entries;
+  const Json json = Json::parse(text);
+  for (const auto& [path, value] : json.items()) {
+    HashCache::Entry e;
+    e.size = codec::field<std::int64_t>(value, "size");
+    e.mtime = codec::field<double>(value, "mtime");
+    e.sha256 = codec::optionalField<std::string>(value, "sha256");
+    e.phash = codec::optionalField<std::uint64_t>(value, "phash");
+    e.width = codec::optionalField<int>(value, "width");
+    e.height = codec::optionalField<int>(value, "height");
+    entries[path] = e;
+  }
+  return entries;
+}
+
+bool havePython() { return std::system("python3 -c 'import plistlib' >/dev/null 2>&1") == 0; }
+bool havePlistutil() { return std::system("plistutil -h >/dev/null 2>&1") == 0; }
+
+TEST_F(HashCacheTest, WrittenFileReadsBackInEveryReader) {
+  const bool python = havePython();
+  const bool plistutil = havePlistutil();
+  for (const auto& set : entrySets()) {
+    SCOPED_TRACE(set.name);
+    auto data = HashCache::encode(set.entries);
+    ASSERT_TRUE(data);
+    ASSERT_EQ(data->substr(0, 8), "bplist00");
+    // libplist, through the cache's own loader.
+    EXPECT_EQ(HashCache::decode(*data), set.entries);
+    writeRaw(*data);
+    // Loaded and saved again (written to the file in pieces), nothing
+    // changes.
+    {
+      HashCache cache(file_);
+      for (const auto& [path, entry] : set.entries) {
+        cache.lookup(path, entry.size, std::nullopt);
+      }
+      cache.save();
+      EXPECT_EQ(HashCache::decode(readWholeFile(file_).value_or("")), set.entries);
+    }
+    if (python) {
+      EXPECT_EQ(readWithPython(file_), set.entries);
+    }
+    if (plistutil) {
+      // plistutil's XML form, read by plistlib: unsigned hashes must come out
+      // unsigned there too.
+      const std::string xml = file_ + ".xml";
+      ASSERT_EQ(std::system(("plistutil -i '" + file_ + "' -o '" + xml + "'").c_str()), 0);
+      ASSERT_EQ(readWholeFile(xml).value_or("").substr(0, 5), "<?xml");
+      if (python) {
+        EXPECT_EQ(readWithPython(xml), set.entries);
+      }
+    }
+  }
+  if (!python || !plistutil) GTEST_SKIP() << "python3 or plistutil missing; libplist alone checked";
+}
+
+// Files written by earlier versions hold hashes from 2^63 up as 8-byte
+// signed integers; they keep reading as the same unsigned values.
+TEST_F(HashCacheTest, ReadsHashesInTheOlderSignedForm) {
+  plist_t root = plist_new_dict();
+  plist_t entry = plist_new_dict();
+  plist_dict_set_item(entry, "size", plist_new_uint(1));
+  plist_dict_set_item(entry, "mtime", plist_new_real(2));
+  plist_dict_set_item(entry, "phash", plist_new_uint(0xFEDCBA9876543210ull));
+  plist_dict_set_item(root, "/old", entry);
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  std::string data(bytes, length);
+  plist_to_bin_free(bytes);
+  plist_free(root);
+  // The libplist this runs against writes the signed form.
+  ASSERT_NE(data.find("\x13\xFE\xDC\xBA\x98\x76\x54\x32\x10"), std::string::npos);
+  auto entries = HashCache::decode(data);
+  ASSERT_TRUE(entries);
+  EXPECT_EQ(entries->at("/old").phash, 0xFEDCBA9876543210ull);
+}
+
 TEST_F(HashCacheTest, LookupIsValidOnlyForExactSizeAndTime) {
   const Date modified = at(1733700000) + milliseconds(250);
   const double mtime = HashCache::mtimeSeconds(modified);
@@ -136,7 +292,7 @@ TEST_F(HashCacheTest, LookupIsValidOnlyForExactSizeAndTime) {
     HashCache cache(file_);
     cache.store("/f", digestEntry(100, mtime, kDigestA));
     auto found = cache.lookup("/f", c.size, c.modifiedAt);
-    EXPECT_EQ(found.has_value(), c.hit);
+    EXPECT_EQ(found != nullptr, c.hit);
     EXPECT_EQ(cache.hits(), c.hit ? 1 : 0);
     EXPECT_EQ(cache.misses(), c.hit ? 0 : 1);
     if (found) {
