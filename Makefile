@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 30
 
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test test-asan test-tsan bench fuzz format format-check clean
+.PHONY: all bootstrap configure build run test test-asan test-tsan install deb bench fuzz format format-check clean
 
 all: build
 
@@ -51,6 +51,16 @@ test-tsan: bootstrap $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# `make install PREFIX=/usr/local DESTDIR=/tmp/stage`: the programs, menu
+# entry, icons, man pages and systemd user unit under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, build/tallowick_VERSION_ARCH.deb.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 bench: build
 	@scripts/run-benchmarks $(BUILD)
