@@ -8,6 +8,7 @@
 #include <numeric>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tallowick::Heuristics {
 namespace {
@@ -373,22 +374,52 @@ double score(const Item& item, Date now) {
   return w * (f * static_cast<double>(item.bytes));
 }
 
+namespace {
+void sortByScore(std::vector<Item>& items) {
+  std::stable_sort(items.begin(), items.end(),
+                   [](const Item& a, const Item& b) { return a.score > b.score; });
+}
+}  // namespace
+
 std::vector<Item> candidates(const std::vector<Item>& items) {
   std::vector<Item> out;
   for (const Item& item : items) {
     if (!item.reasons.empty()) out.push_back(item);
   }
-  std::stable_sort(out.begin(), out.end(),
-                   [](const Item& a, const Item& b) { return a.score > b.score; });
+  sortByScore(out);
   return out;
 }
 
-std::int64_t reclaimable(const std::vector<Item>& items, const std::vector<Group>& groups) {
+std::vector<Item> candidates(std::vector<Item>&& items) {
+  std::erase_if(items, [](const Item& item) { return item.reasons.empty(); });
+  sortByScore(items);
+  return std::move(items);
+}
+
+std::int64_t reclaimable(const std::vector<Item>& items, const std::vector<Group>& groups,
+                         const std::unordered_map<Uuid, Uuid>& sameFileAs) {
   std::int64_t total = 0;
-  for (const Item& item : items) {
-    if (!item.groupID) total += item.bytes;
-  }
   for (const Group& group : groups) total += group.reclaimable;
+  if (sameFileAs.empty()) {
+    for (const Item& item : items) {
+      if (!item.groupID) total += item.bytes;
+    }
+    return total;
+  }
+  // The files already counted, by the id that stands for each.
+  std::unordered_set<Uuid> counted;
+  for (const Group& group : groups) {
+    for (const Uuid& member : group.memberIDs) {
+      if (member != group.keeperID) counted.insert(member);
+    }
+  }
+  for (const Item& item : items) {
+    if (item.groupID) continue;
+    auto link = sameFileAs.find(item.id);
+    if (counted.insert(link == sameFileAs.end() ? item.id : link->second).second) {
+      total += item.bytes;
+    }
+  }
   return total;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "shared/report.h"
@@ -60,8 +61,14 @@ double score(const Item& item, Date now);
 std::vector<Item> candidates(const std::vector<Item>& items);
 
 // Bytes of the given items that belong to no group, plus every group's
-// reclaimable bytes.
-std::int64_t reclaimable(const std::vector<Item>& items, const std::vector<Group>& groups);
+// reclaimable bytes. `sameFileAs` maps the ids of items that are another
+// item's file under another path (hard links) to that item's id: such a file
+// counts once, whether it is freed through a group or as an item of its own.
+std::int64_t reclaimable(const std::vector<Item>& items, const std::vector<Group>& groups,
+                         const std::unordered_map<Uuid, Uuid>& sameFileAs = {});
+
+// The same candidates, taking the items over instead of copying them.
+std::vector<Item> candidates(std::vector<Item>&& items);
 
 // The similar-photo clusters of a pool of photos: position i of `hashes` and
 // `createdAt` describes one photo. Two photos are linked when their hashes

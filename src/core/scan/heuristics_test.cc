@@ -374,6 +374,29 @@ TEST(CandidatesTest, KeepersOnlyWithAgeReasonsSortedStablyAndReclaimableCountsOn
   EXPECT_EQ(Heuristics::reclaimable({}, {}), 0);
 }
 
+// Paths that are one file (hard links) free its bytes once, whether through
+// a group or as items of their own.
+TEST(CandidatesTest, ReclaimableCountsAFileUnderSeveralPathsOnce) {
+  Item keeper = file("/h/Pictures/k", 100);
+  Item dup = file("/h/Downloads/d", 100);
+  Group group;
+  group.keeperID = keeper.id;
+  group.memberIDs = {keeper.id, dup.id};
+  group.reclaimable = 100;
+  keeper.groupID = dup.groupID = group.id;
+  Item linkOfDup = file("/h/Downloads/e", 100);     // freed with the group already
+  Item linkOfKeeper = file("/h/Downloads/l", 100);  // the keeper's bytes are not counted
+  Item loose = file("/h/Desktop/a.dmg", 7);
+  Item linkOfLoose = file("/h/Desktop/b.dmg", 7);
+  Item other = file("/h/Desktop/c.dmg", 5);
+  const std::unordered_map<Uuid, Uuid> sameFileAs = {
+      {linkOfDup.id, dup.id}, {linkOfKeeper.id, keeper.id}, {linkOfLoose.id, loose.id}};
+  const std::vector<Item> candidates = {dup, linkOfDup, linkOfKeeper, loose, linkOfLoose, other};
+  EXPECT_EQ(Heuristics::reclaimable(candidates, {group}, sameFileAs), 100 + 100 + 7 + 5);
+  // Without the links known, every path counts.
+  EXPECT_EQ(Heuristics::reclaimable(candidates, {group}), 100 + 100 + 100 + 7 + 7 + 5);
+}
+
 // ---- The plain all-pairs rule, kept as the reference for the index ----------
 
 std::vector<std::set<std::size_t>> allPairsClusters(const std::vector<Item>& items,

@@ -143,21 +143,22 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
     if (item.reasons.size() != before) item.score = Heuristics::score(item, now());
   }
 
-  std::vector<Item> candidates = Heuristics::candidates(analysis.items);
+  // Keepers and candidates are disjoint (a candidate has a reason, a keeper
+  // that is no candidate has none), so both are taken over, not copied.
   std::unordered_set<Uuid> keeperIDs;
   for (const Group& group : analysis.groups) keeperIDs.insert(group.keeperID);
-  std::unordered_set<Uuid> candidateIDs;
-  for (const Item& item : candidates) candidateIDs.insert(item.id);
   std::vector<Item> keepers;
-  for (const Item& item : analysis.items) {
-    if (keeperIDs.contains(item.id) && !candidateIDs.contains(item.id)) keepers.push_back(item);
+  for (Item& item : analysis.items) {
+    if (item.reasons.empty() && keeperIDs.contains(item.id)) keepers.push_back(std::move(item));
   }
+  keeperIDs = {};
+  std::vector<Item> candidates = Heuristics::candidates(std::move(analysis.items));
 
   if (options.thumbsDir) renderThumbnails(*options.thumbsDir, candidates, keepers);
 
   Report report;
   for (const ScanRoot& root : scanRoots) report.roots.push_back(root.path());
-  report.reclaimable = Heuristics::reclaimable(candidates, analysis.groups);
+  report.reclaimable = Heuristics::reclaimable(candidates, analysis.groups, walk.sameFileAs);
   report.items = std::move(candidates);
   report.keepers = std::move(keepers);
   report.groups = std::move(analysis.groups);

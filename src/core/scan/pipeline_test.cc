@@ -157,6 +157,35 @@ TEST_F(PipelineTest, GroupsKeepersCandidatesAndTotals) {
                              [](const Item& a, const Item& b) { return a.score > b.score; }));
 }
 
+// Hard links are one file: never a duplicate of each other, grouped through
+// one path only (the first in byte order: "x-y.bin" before "x/a.bin",
+// although the walk meets the folder x first), and counted once.
+TEST_F(PipelineTest, HardLinksAreOneFileInGroupsAndInReclaimableBytes) {
+  const std::string content(5000, 'h');
+  const std::string walkedFirst = put("Desktop/x/a.bin", content);
+  const std::string standing = dir_ + "/Desktop/x-y.bin";
+  ASSERT_EQ(::link(walkedFirst.c_str(), standing.c_str()), 0);
+  const std::string copy = put("Downloads/c.bin", content);
+  const std::string installer = put("Desktop/setup.dmg", "installer", 30);
+  const std::string installerLink = dir_ + "/Desktop/setup-again.dmg";
+  ASSERT_EQ(::link(installer.c_str(), installerLink.c_str()), 0);
+  Report report = Pipeline::run(std::vector<std::string>{dir_}, options_);
+
+  ASSERT_EQ(report.groups.size(), 1u);
+  const Group& group = report.groups[0];
+  ASSERT_EQ(group.memberIDs.size(), 2u);
+  ASSERT_EQ(report.keepers.size(), 1u);
+  EXPECT_EQ(report.keepers[0].path, standing);
+  const Item* dup = find(report.items, copy);
+  ASSERT_NE(dup, nullptr);
+  EXPECT_EQ(group.memberIDs, (std::vector<Uuid>{report.keepers[0].id, dup->id}));
+  EXPECT_EQ(group.reclaimable, 5000);
+  EXPECT_FALSE(find(report.items, walkedFirst));
+  // Both paths of the installer are stale installers, one file of 9 bytes.
+  ASSERT_TRUE(find(report.items, installer) && find(report.items, installerLink));
+  EXPECT_EQ(report.reclaimable, 5000 + 9);
+}
+
 TEST_F(PipelineTest, DuplicatesSwitchKeepsARootOutOfGroupsButNotOutOfAgeReasons) {
   const std::string copy(3000, 'c');
   put("on/a.bin", copy);

@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <glib.h>
@@ -17,6 +18,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -333,13 +335,17 @@ class Walk {
   // copy of a picture is decoded once and its copies take its perceptual
   // hash (the same bytes always give the same one).
   void hashAll() {
+    const std::vector<bool> linked = markSameFiles();
+    std::erase_if(imagesToHash_, [&](std::size_t index) { return linked[index]; });
     std::vector<bool> needsDigest(result_.items.size(), false);
     if (options_.hashEverything) {
       std::unordered_map<std::int64_t, int> sizeCounts;
-      for (const auto& item : result_.items) ++sizeCounts[item.bytes];
+      for (std::size_t index = 0; index < result_.items.size(); ++index) {
+        if (!linked[index]) ++sizeCounts[result_.items[index].bytes];
+      }
       for (std::size_t index = 0; index < result_.items.size(); ++index) {
         Item& item = result_.items[index];
-        if (sizeCounts[item.bytes] < 2 || item.sha256) continue;
+        if (linked[index] || sizeCounts[item.bytes] < 2 || item.sha256) continue;
         if (options_.cache) {
           auto entry = options_.cache->lookup(item.path, item.bytes, item.modifiedAt);
           if (entry && entry->sha256) {
@@ -387,6 +393,43 @@ class Walk {
   ScanResult takeResult() { return std::move(result_); }
 
  private:
+  // Where a file's content lives: paths with the same one are one file
+  // (hard links, or one file met twice through nested roots).
+  struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+  };
+
+  // Of the paths of one file, the first in byte order stands for it; the
+  // others lose any hashes (from the cache) and are listed in sameFileAs,
+  // so the file takes part in grouping once and is counted once. Returns
+  // which items are such other paths.
+  std::vector<bool> markSameFiles() {
+    std::vector<bool> linked(result_.items.size(), false);
+    std::vector<std::uint32_t> order(result_.items.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto& items = result_.items;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      if (auto c = identities_[a] <=> identities_[b]; c != 0) return c < 0;
+      return items[a].path != items[b].path ? items[a].path < items[b].path : a < b;
+    });
+    for (std::size_t first = 0; first < order.size();) {
+      std::size_t end = first + 1;
+      while (end < order.size() && identities_[order[end]] == identities_[order[first]]) ++end;
+      for (std::size_t other = first + 1; other < end; ++other) {
+        Item& item = result_.items[order[other]];
+        linked[order[other]] = true;
+        item.sha256.reset();
+        item.phash.reset();
+        result_.sameFileAs.emplace(item.id, result_.items[order[first]].id);
+      }
+      first = end;
+    }
+    identities_ = {};
+    return linked;
+  }
+
   struct Entry {
     std::string name;
     unsigned char type;
@@ -434,7 +477,7 @@ class Walk {
       bool haveInfo = false;
       if (type == DT_UNKNOWN || type == DT_REG) {
         if (::statx(dirFd, entry.name.c_str(), AT_SYMLINK_NOFOLLOW,
-                    STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &info) != 0) {
+                    STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME | STATX_INO, &info) != 0) {
           continue;
         }
         haveInfo = true;
@@ -493,6 +536,11 @@ class Walk {
       }
     }
     if (needsImageHash) imagesToHash_.push_back(result_.items.size());
+    // A file system that names no inode makes every file one of its own.
+    identities_.push_back(
+        info.stx_mask & STATX_INO
+            ? FileIdentity{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino}
+            : FileIdentity{~std::uint64_t{0}, result_.items.size()});
     result_.items.push_back(std::move(item));
 
     if (result_.filesSeen % kProgressEvery == 0 && options_.progress) {
@@ -631,6 +679,8 @@ class Walk {
   ScanResult result_;
   // Images that the walk found without a cached perceptual hash.
   std::vector<std::size_t> imagesToHash_;
+  // Beside the items, until the walk is done.
+  std::vector<FileIdentity> identities_;
   // Images whose perceptual hash waits for their digest.
   std::vector<bool> awaitsDigest_;
   std::deque<Task> queue_;

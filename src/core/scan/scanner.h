@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/scan/recent_files.h"
@@ -68,6 +69,11 @@ struct ScanOptions {
 struct ScanResult {
   // In walk order: depth first, entries of a folder in byte order of names.
   std::vector<Item> items;
+  // Paths that are one file (hard links: the same device and inode): the id
+  // of each such item but the first in byte order of paths, mapped to the
+  // id of that first one. Only the first takes part in grouping (the others
+  // get no hashes); the file counts once in reclaimable bytes.
+  std::unordered_map<Uuid, Uuid> sameFileAs;
   // Regular files met, including those below the floor and those whose path
   // cannot be recorded (not UTF-8); cloud placeholders are not counted.
   std::int64_t filesSeen = 0;
