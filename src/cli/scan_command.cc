@@ -19,6 +19,7 @@
 #include "core/scan/scanner.h"
 #include "shared/file_util.h"
 #include "shared/report.h"
+#include "shared/report_writer.h"
 
 namespace tallowick::cli {
 namespace {
@@ -140,7 +141,14 @@ int runScan(const ScanCommandOptions& options) {
   if (live) std::cerr << "\r\033[K" << std::flush;
 
   if (options.json) {
-    std::cout << report.storedJSON() << std::flush;
+    // Streamed: the text of a large report is never held whole.
+    OutputBuffer out([](std::string_view chunk) {
+      std::cout.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      return std::cout.good();
+    });
+    writeReportJSON(report, out);
+    out.finish();
+    std::cout << std::flush;
   } else {
     printSummary(report);
   }

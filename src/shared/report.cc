@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "shared/file_util.h"
+#include "shared/report_writer.h"
 
 namespace tallowick {
 
@@ -136,7 +137,11 @@ Report Report::fromJson(const Json& j) {
   return r;
 }
 
-std::string Report::storedJSON() const { return codec::dumpStored(toJson()); }
+std::string Report::storedJSON() const {
+  OutputBuffer out;
+  writeReportJSON(*this, out);
+  return out.take();
+}
 
 Report Report::fromStoredJSON(std::string_view text) { return fromJson(codec::parse(text)); }
 

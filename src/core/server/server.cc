@@ -10,6 +10,7 @@
 #include "core/server/server_internal.h"
 #include "core/server/service_advertiser.h"
 #include "core/thumbs/thumbnailer.h"
+#include "core/server/stored_report.h"
 #include "shared/file_util.h"
 #include "shared/psk.h"
 #include "shared/transport.h"
@@ -696,7 +697,7 @@ void Server::scanFinished(Report report, int cacheHits, int cacheLookups) {
 
   // Written atomically: a crash mid-write must not leave half a report.
   createDirectories(parentOf(config_.reportURL));
-  writeFileAtomically(config_.reportURL, report_->storedJSON());
+  writeStoredReport(config_.reportURL, *report_);
 
   log("✓ scan: " + std::to_string(report_->filesSeen) + " files, " +
       std::to_string(cardSet_.cards.size()) + " cards, " + std::to_string(reattached) +

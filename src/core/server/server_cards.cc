@@ -7,6 +7,7 @@
 #include "core/server/server.h"
 #include "core/server/server_internal.h"
 #include "core/thumbs/thumbnailer.h"
+#include "core/server/stored_report.h"
 #include "shared/file_util.h"
 #include "shared/transport.h"
 
@@ -155,7 +156,7 @@ bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::st
     }
     // Written whole or not at all: the next launch reads this report.
     createDirectories(parentOf(config_.reportURL));
-    writeFileAtomically(config_.reportURL, report_->storedJSON());
+    writeStoredReport(config_.reportURL, *report_);
   }
   refreshStatus();
   return true;

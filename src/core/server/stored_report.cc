@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "shared/file_util.h"
+#include "shared/report_writer.h"
 
 namespace tallowick {
 
@@ -14,6 +15,13 @@ std::optional<Report> loadStoredReport(const std::string& path) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+bool writeStoredReport(const std::string& path, const Report& report) {
+  AtomicFileWriter file(path);
+  OutputBuffer out([&file](std::string_view chunk) { return file.write(chunk); });
+  writeReportJSON(report, out);
+  return out.finish() && file.commit();
 }
 
 }  // namespace tallowick

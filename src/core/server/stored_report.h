@@ -13,4 +13,10 @@ namespace tallowick {
 // missing or does not decode (the next scan writes a fresh one).
 std::optional<Report> loadStoredReport(const std::string& path);
 
+// Writes `report` at `path` in its stored form, atomically (a crash never
+// leaves half a report) and a piece at a time (a report of a million items
+// is never held whole as text). False when it could not be written; the
+// old file then stays.
+bool writeStoredReport(const std::string& path, const Report& report);
+
 }  // namespace tallowick

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,25 @@ TEST(StoredReportTest, MissingOrUndecodableGivesNoneAndAStoredOneComesBack) {
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->filesSeen, 12);
   EXPECT_EQ(loaded->scannedAt, report.scannedAt);
+  fs::remove_all(dir);
+}
+
+TEST(StoredReportTest, WrittenReportIsTheStoredFormAndANewOneReplacesIt) {
+  std::string dir = (fs::temp_directory_path() / "stored-report-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  const std::string path = dir + "/report.json";
+  Report report;
+  report.items.resize(3);
+  report.items[1].path = "/home/zoë/a \"b\".jpg";
+  ASSERT_TRUE(writeStoredReport(path, report));
+  std::ifstream in(path);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, report.storedJSON());
+  report.filesSeen = 7;
+  ASSERT_TRUE(writeStoredReport(path, report));
+  EXPECT_EQ(loadStoredReport(path)->filesSeen, 7);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);  // no temporary file left
+  EXPECT_FALSE(writeStoredReport(dir + "/missing/report.json", report));
   fs::remove_all(dir);
 }
 
