@@ -9,6 +9,7 @@
 #include "core/scan/pipeline.h"
 #include "core/server/server_internal.h"
 #include "core/server/service_advertiser.h"
+#include "core/server/thumbnail_renders.h"
 #include "core/thumbs/thumbnailer.h"
 #include "core/server/stored_report.h"
 #include "shared/file_util.h"
@@ -75,6 +76,15 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
 
 void Server::launch() {
   std::weak_ptr<Server> weak = weak_from_this();
+  if (thumbnailer_) {
+    auto render = [weak, thumbnailer = thumbnailer_,
+                   hook = config_.renderThumbnail](const Item& item) -> std::optional<std::string> {
+      // Renders still queued when the server goes are not worth waiting for.
+      if (weak.expired()) return std::nullopt;
+      return hook ? hook(*thumbnailer, item) : thumbnailer->thumbnail(item);
+    };
+    thumbnailRenders_ = std::make_shared<ThumbnailRenders>(queue_->io, std::move(render), renders_);
+  }
   asio::post(queue_->io, [weak] {
     auto self = weak.lock();
     if (!self) return;
@@ -487,6 +497,12 @@ void Server::handle(const Message& message, PeerKey key) {
   auto found = peers_.find(key);
   if (found == peers_.end()) return;
   Peer& peer = found->second;
+  // Previews are answered whenever they are ready anyway; the rest waits
+  // for the reply the phone is waiting for.
+  if (peer.waiting && !message.is<Message::Preview>() && !message.is<Message::CancelPreview>()) {
+    peer.held.push_back(message);
+    return;
+  }
   if (!peer.device) {
     if (const auto* hello = message.get<Message::Hello>()) {
       this->hello(*hello, peer);
@@ -513,6 +529,17 @@ void Server::handle(const Message& message, PeerKey key) {
                  [](const auto&) {},
              },
              message.value);
+}
+
+void Server::release(PeerKey key) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  for (auto found = peers_.find(key);
+       found != peers_.end() && !found->second.waiting && !found->second.held.empty();
+       found = peers_.find(key)) {
+    Message next = std::move(found->second.held.front());
+    found->second.held.pop_front();
+    handle(next, key);
+  }
 }
 
 void Server::hello(const Message::Hello& hello, Peer& peer) {

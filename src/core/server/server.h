@@ -9,12 +9,15 @@
 // "tallowick.server": an io_context run by one thread the server owns.
 // Construction runs on the caller's thread; every public operation after it
 // only posts work to the queue and returns. onEvent is called on the queue.
-// Scans run on a shared thread pool and post their results back. Every
-// handler holds the server weakly: work for a server that is gone is dropped.
+// Scans and thumbnail renders run on shared thread pools and post their
+// results back; a phone whose batch waits for thumbnails has its later
+// messages held until the batch is sent, so its replies keep their order.
+// Every handler holds the server weakly: work for a server that is gone is
+// dropped.
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,6 +48,7 @@ namespace tallowick {
 
 class ServiceAdvertiser;
 class Thumbnailer;
+class ThumbnailRenders;
 
 class Server : public std::enable_shared_from_this<Server> {
  public:
@@ -78,6 +82,10 @@ class Server : public std::enable_shared_from_this<Server> {
     // Mount points whose Trash an empty-trash request clears besides the
     // home Trash; every mounted file system when absent.
     std::optional<std::vector<std::string>> trashTopdirs;
+    // Renders the thumbnail file of an item, on a pool thread; the
+    // thumbnailer's own thumbnail() when empty. Tests hold renders back with
+    // it.
+    std::function<std::optional<std::string>(const Thumbnailer&, const Item&)> renderThumbnail;
 
     // Folders given as absolute paths or file URLs, every switch on.
     Config(std::string name, const std::vector<std::string>& roots, std::int64_t minBytes,
@@ -134,7 +142,13 @@ class Server : public std::enable_shared_from_this<Server> {
     std::optional<std::string> identity;
     std::optional<std::string> device;
     std::unique_ptr<asio::steady_timer> helloTimer;
+    // While a reply waits for thumbnails, the phone's later messages wait
+    // in `held`, so its replies keep the order of its requests.
+    bool waiting = false;
+    std::deque<Message> held;
   };
+  // Wraps cards with their thumbnails into the reply a request asked for.
+  using CardReply = std::function<Message(std::vector<Card>)>;
 
   Server(Config config, std::optional<Report> report, std::optional<std::string> code,
          std::shared_ptr<Queue> queue);
@@ -165,17 +179,19 @@ class Server : public std::enable_shared_from_this<Server> {
   void helloTimedOut(const std::weak_ptr<TlsConnection>& connection);
   void removePeer(PeerKey key);
   void handle(const Message& message, PeerKey key);
+  // Handles the messages the peer sent while it waited, until it waits again.
+  void release(PeerKey key);
   void hello(const Message::Hello& hello, Peer& peer);
   bool anyPeerReady() const;
   bool anyPeerGreeted() const;
   void sendToGreeted(const Message& message);
 
   // Decks and the card queue.
-  void deckNext(const Message::DeckNext& request, const Peer& peer);
+  void deckNext(const Message::DeckNext& request, Peer& peer);
   void decision(const Message::Decision& request, const Peer& peer);
   void undo(const Uuid& id);
-  void setKeeper(const Message::SetKeeper& request, const Peer& peer);
-  void staged(const Peer& peer);
+  void setKeeper(const Message::SetKeeper& request, Peer& peer);
+  void staged(Peer& peer);
   // Journals `action` for the card's files (files already in the Trash are
   // left as they are).
   void journal(const Card& card, Action action, const std::string& device);
@@ -189,6 +205,13 @@ class Server : public std::enable_shared_from_this<Server> {
   // the group for its new set of files and stores the report. False when no
   // group `groupID` has a member `itemID`.
   bool changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device);
+  // Sends `cards` to the peer as `reply` makes them, each with its
+  // thumbnails; `line` is logged when it goes. Thumbnails not on disk yet
+  // are rendered off the queue first, and the peer waits meanwhile.
+  void sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line);
+  // The items of `cards` whose thumbnail is still to be rendered, once each.
+  std::vector<Item> missingThumbnails(const std::vector<Card>& cards) const;
+  // Reads the thumbnails already on disk into the cards; renders nothing.
   Card withThumbnails(Card card) const;
   FileCard withThumbnail(FileCard card) const;
 
@@ -197,6 +220,9 @@ class Server : public std::enable_shared_from_this<Server> {
   // Renders a preview off the queue unless it was cancelled meanwhile.
   void startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn);
   void warmThumbnails();
+  // Renders the warm-up's thumbnails from `next` on, one at a time.
+  void warmFrom(std::uint64_t generation, std::shared_ptr<const std::vector<Item>> items,
+                std::size_t next);
 
   // Commit and the Trash.
   void commit(const Peer& peer);
@@ -228,9 +254,10 @@ class Server : public std::enable_shared_from_this<Server> {
   std::optional<Report> report_;
   CardSet cardSet_;
   std::unordered_map<Uuid, Action> decisions_;
-  // Read by warm-up jobs between items: a newer card build stops older runs.
-  std::shared_ptr<std::atomic<std::uint64_t>> warmGeneration_ =
-      std::make_shared<std::atomic<std::uint64_t>>(0);
+  // Thumbnails being rendered, shared by the warm-up and card replies.
+  std::shared_ptr<ThumbnailRenders> thumbnailRenders_;
+  // A newer card build stops the warm-up of older ones at their next item.
+  std::uint64_t warmGeneration_ = 0;
   std::unordered_set<Uuid> cancelledPreviews_;
   // Previews and warm-up renders in flight; the destructor waits for them.
   JobCounter renders_;

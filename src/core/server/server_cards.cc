@@ -1,11 +1,15 @@
 // The server's card queue: paging through decks, decisions and their undo,
 // keeper changes, the staged list, card thumbnails and phone previews.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include "core/server/server.h"
 #include "core/server/server_internal.h"
+#include "core/server/thumbnail_renders.h"
 #include "core/thumbs/thumbnailer.h"
 #include "core/server/stored_report.h"
 #include "shared/file_util.h"
@@ -25,7 +29,7 @@ bool rendersPicture(Kind kind) { return kind == Kind::image || kind == Kind::vid
 
 // ---- Decks --------------------------------------------------------------------
 
-void Server::deckNext(const Message::DeckNext& request, const Peer& peer) {
+void Server::deckNext(const Message::DeckNext& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   static const std::vector<Card> kNoCards;
   auto deck = cardSet_.decks.find(request.deck);
@@ -33,24 +37,25 @@ void Server::deckNext(const Message::DeckNext& request, const Peer& peer) {
   std::size_t start = request.after < 0 ? 0 : std::min<std::size_t>(request.after, list.size());
   std::size_t end = std::min(start + static_cast<std::size_t>(std::max(request.n, 0)), list.size());
 
-  Message::QueueBatch batch;
-  batch.cards.reserve(end - start);
-  for (std::size_t i = start; i < end; ++i) batch.cards.push_back(withThumbnails(list[i]));
-  log("→ " + std::to_string(batch.cards.size()) + " cards from #" + std::to_string(start) + " of " +
-      std::string(rawValue(request.deck)));
-  Transport::send(batch, peer.conn);
+  std::vector<Card> cards(list.begin() + start, list.begin() + end);
+  std::string line = "→ " + std::to_string(cards.size()) + " cards from #" + std::to_string(start) +
+                     " of " + std::string(rawValue(request.deck));
+  sendCards(
+      peer, std::move(cards),
+      [](std::vector<Card> cards) { return Message(Message::QueueBatch{std::move(cards)}); },
+      std::move(line));
 }
 
-void Server::staged(const Peer& peer) {
+void Server::staged(Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  Message::StagedBatch batch;
+  std::vector<Card> cards;
   for (const Card& card : cardSet_.cards) {
     auto found = decisions_.find(card.id());
-    if (found != decisions_.end() && found->second == Action::trash) {
-      batch.cards.push_back(withThumbnails(card));
-    }
+    if (found != decisions_.end() && found->second == Action::trash) cards.push_back(card);
   }
-  Transport::send(batch, peer.conn);
+  sendCards(peer, std::move(cards),
+            [](std::vector<Card> cards) { return Message(Message::StagedBatch{std::move(cards)}); },
+            {});
 }
 
 // ---- Decisions ------------------------------------------------------------------
@@ -108,14 +113,17 @@ void Server::undo(const Uuid& id) {
 
 // ---- Keepers --------------------------------------------------------------------
 
-void Server::setKeeper(const Message::SetKeeper& request, const Peer& peer) {
+void Server::setKeeper(const Message::SetKeeper& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   if (!changeKeeper(request.groupID, request.itemID, *peer.device)) {
     log("? setKeeper for unknown group/member " + request.groupID.shortString());
     return;
   }
   log("· keeper of " + request.groupID.shortString() + " → " + request.itemID.shortString());
-  Transport::send(Message::CardUpdated{withThumbnails(*cardSet_.find(request.groupID))}, peer.conn);
+  sendCards(
+      peer, {*cardSet_.find(request.groupID)},
+      [](std::vector<Card> cards) { return Message(Message::CardUpdated{std::move(cards[0])}); },
+      {});
 }
 
 bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device) {
@@ -164,6 +172,78 @@ bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::st
 
 // ---- Thumbnails -----------------------------------------------------------------
 
+namespace {
+
+bool isNonEmptyFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+}  // namespace
+
+void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  // Every reply to this phone waits for the thumbnails of this one; other
+  // phones and the agent go on being served meanwhile.
+  struct Pending {
+    std::vector<Card> cards;
+    CardReply reply;
+    std::string line;
+    std::size_t renders = 0;
+  };
+  auto pending =
+      std::make_shared<Pending>(Pending{std::move(cards), std::move(reply), std::move(line), 0});
+  auto send = [this](Peer& peer, Pending& pending) {
+    for (Card& card : pending.cards) card = withThumbnails(std::move(card));
+    if (!pending.line.empty()) log(pending.line);
+    Transport::send(pending.reply(std::move(pending.cards)), peer.conn);
+  };
+
+  std::vector<Item> missing = missingThumbnails(pending->cards);
+  if (missing.empty()) {
+    send(peer, *pending);
+    return;
+  }
+  peer.waiting = true;
+  pending->renders = missing.size();
+  PeerKey key = peer.conn.get();
+  for (const Item& item : missing) {
+    thumbnailRenders_->request(
+        item, userInitiatedPool(),
+        [weak = weak_from_this(), key, pending, send](const std::optional<std::string>&) {
+          if (--pending->renders > 0) return;
+          auto self = weak.lock();
+          if (!self) return;
+          auto found = self->peers_.find(key);
+          if (found == self->peers_.end()) return;  // the phone left; nobody to answer
+          found->second.waiting = false;
+          send(found->second, *pending);
+          self->release(key);
+        });
+  }
+}
+
+std::vector<Item> Server::missingThumbnails(const std::vector<Card>& cards) const {
+  std::vector<Item> missing;
+  if (!thumbnailRenders_) return missing;
+  std::unordered_set<Uuid> seen;
+  auto check = [&](const FileCard& card) {
+    if (card.thumb || !rendersPicture(card.kind)) return;
+    auto item = cardSet_.itemsByID.find(card.id);
+    if (item == cardSet_.itemsByID.end() || item->second.thumbPath) return;
+    if (isNonEmptyFile(thumbnailer_->thumbnailPath(item->second))) return;
+    if (seen.insert(card.id).second) missing.push_back(item->second);
+  };
+  for (const Card& card : cards) {
+    if (const GroupCard* group = card.group()) {
+      for (const FileCard& member : group->members) check(member);
+    } else {
+      check(*card.file());
+    }
+  }
+  return missing;
+}
+
 Card Server::withThumbnails(Card card) const {
   if (FileCard* file = std::get_if<FileCard>(&card.value)) {
     *file = withThumbnail(std::move(*file));
@@ -179,11 +259,11 @@ FileCard Server::withThumbnail(FileCard card) const {
   if (card.thumb || !rendersPicture(card.kind) || !thumbnailer_) return card;
   auto item = cardSet_.itemsByID.find(card.id);
   if (item == cardSet_.itemsByID.end()) return card;
-  std::optional<std::string> file = item->second.thumbPath
-                                        ? std::optional(pathOf(*item->second.thumbPath))
-                                        : thumbnailer_->thumbnail(item->second);
-  if (!file) return card;
-  if (std::optional<std::string> data = readWholeFile(*file)) {
+  // Rendered beforehand (see sendCards); a picture that could not be
+  // rendered has no file and its card goes without.
+  std::string file = item->second.thumbPath ? pathOf(*item->second.thumbPath)
+                                            : thumbnailer_->thumbnailPath(item->second);
+  if (std::optional<std::string> data = readWholeFile(file)) {
     card.thumb = Bytes(data->begin(), data->end());
   }
   return card;
@@ -191,13 +271,13 @@ FileCard Server::withThumbnail(FileCard card) const {
 
 void Server::warmThumbnails() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  std::uint64_t generation = ++*warmGeneration_;
-  if (!thumbnailer_) return;
-  std::vector<Item> items;
+  std::uint64_t generation = ++warmGeneration_;
+  if (!thumbnailRenders_) return;
+  auto items = std::make_shared<std::vector<Item>>();
   auto add = [&](const Uuid& id) {
     auto item = cardSet_.itemsByID.find(id);
     if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
-      items.push_back(item->second);
+      items->push_back(item->second);
     }
   };
   for (const Card& card : cardSet_.cards) {
@@ -207,16 +287,25 @@ void Server::warmThumbnails() {
       add(card.id());
     }
   }
-  if (items.empty()) return;
-  asio::post(utilityPool(),
-             [weak = weak_from_this(), generation, current = warmGeneration_,
-              thumbnailer = thumbnailer_, items = std::move(items), running = renders_.start()] {
-               for (const Item& item : items) {
-                 // A newer card build started its own run; a gone server needs none.
-                 if (weak.expired() || current->load() != generation) return;
-                 thumbnailer->thumbnail(item);
-               }
-             });
+  warmFrom(generation, std::move(items), 0);
+}
+
+void Server::warmFrom(std::uint64_t generation, std::shared_ptr<const std::vector<Item>> items,
+                      std::size_t next) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  // A newer card build started its own run.
+  if (generation != warmGeneration_) return;
+  // Thumbnails a batch already rendered cost no trip to the pool.
+  while (next < items->size() && isNonEmptyFile(thumbnailer_->thumbnailPath((*items)[next])))
+    ++next;
+  if (next == items->size()) return;
+  // One at a time, so a batch asking for a later thumbnail renders it
+  // itself at once; one the batch is rendering already is waited for.
+  thumbnailRenders_->request(
+      (*items)[next], utilityPool(),
+      [weak = weak_from_this(), generation, items, next](const std::optional<std::string>&) {
+        if (auto self = weak.lock()) self->warmFrom(generation, items, next + 1);
+      });
 }
 
 // ---- Previews -------------------------------------------------------------------

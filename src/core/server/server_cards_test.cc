@@ -27,6 +27,7 @@ using ::tallowick::testing::EventLog;
 using ::tallowick::testing::eventually;
 using ::tallowick::testing::makeTestHome;
 using ::tallowick::testing::onQueue;
+using ::tallowick::testing::RenderGate;
 using ::tallowick::testing::TestClock;
 
 constexpr const char* kCode = "123456";
@@ -97,7 +98,7 @@ class ServerCardsTest : public ::testing::Test {
     report_.reclaimable += item.bytes;
   }
 
-  Server::Config config() {
+  virtual Server::Config config() {
     Server::Config config("Test Mac", std::vector<std::string>{root_}, 1, storage_);
     config.advertise = false;
     config.bindAddress = "127.0.0.1";
@@ -447,6 +448,93 @@ TEST_F(PreviewFixture, PreviewsAreCappedAnsweredForEveryCardAndHonourCancels) {
   auto small = ask<Message::PreviewData>(ann, Message::Preview{photo_.id, 300});
   EXPECT_FALSE(small.data.empty());
   EXPECT_EQ(events_->count("· preview " + photo_.id.shortString() + " cancelled"), 0);
+}
+
+// Three photos whose thumbnail renders the test holds back.
+class ColdDeckFixture : public ServerCardsTest {
+ protected:
+  void SetUp() override {
+    ServerCardsTest::SetUp();
+    for (int i = 0; i < 3; ++i) {
+      std::string path = root_ + "/photo-" + std::to_string(i) + ".jpg";
+      drawJpeg(path, 300, 200);
+      photos_.push_back(describe(path, Kind::image, {Reason::staleLargeDownload}, 10 - i));
+      loose(photos_.back());
+    }
+  }
+  Server::Config config() override {
+    Server::Config config = ServerCardsTest::config();
+    config.renderThumbnail = [gate = gate_](const Thumbnailer& thumbnailer, const Item& item) {
+      gate->enter(item.id);
+      return thumbnailer.thumbnail(item);
+    };
+    return config;
+  }
+  void TearDown() override {
+    gate_->open();
+    ServerCardsTest::TearDown();
+  }
+  std::int64_t renders() {
+    return onQueue<std::int64_t>(*server_, [](Server& s) { return s.thumbnailer()->renders(); });
+  }
+
+  std::shared_ptr<RenderGate> gate_ = std::make_shared<RenderGate>();
+  std::vector<Item> photos_;
+};
+
+TEST_F(ColdDeckFixture, AColdBatchHoldsBackOnlyItsOwnPhonesReplies) {
+  start();
+  PhoneClient& ann = phone();
+  PhoneClient& bo = phone("Bo");
+  ASSERT_TRUE(ann.send(Message::DeckNext{DeckID::smart, 0, 3}));
+  ASSERT_TRUE(ann.send(Message::Summary{}));
+  // Previews are not held back: once this one is turned away, the summary
+  // before it has been read too.
+  Uuid stranger;
+  ASSERT_TRUE(tell(ann, Message::Preview{stranger, 300}, "? preview for unknown card "));
+  ASSERT_TRUE(gate_->waitStarted(3)) << "warm-up and batch render side by side";
+
+  // Meanwhile another phone and the agent are served.
+  auto other = ask<Message::SummaryResult>(bo, Message::Summary{});
+  EXPECT_EQ(other.macName, "Test Mac");
+  EXPECT_EQ(onQueue<int>(*server_, [](Server& s) { return s.status().pendingCount; }), 0);
+  EXPECT_FALSE(ann.receive(0ms).ok()) << "nothing for Ann before her batch";
+  EXPECT_FALSE(events_->has("→ 3 cards"));
+
+  gate_->open();
+  auto first = ann.receive(20s);
+  ASSERT_TRUE(first.ok()) << first.error;
+  const auto* batch = first.message->get<Message::QueueBatch>();
+  ASSERT_NE(batch, nullptr) << "the batch first, as asked";
+  ASSERT_EQ(batch->cards.size(), 3u);
+  for (const Card& card : batch->cards) {
+    ASSERT_TRUE(card.file()->thumb.has_value());
+    EXPECT_FALSE(card.file()->thumb->empty());
+  }
+  auto second = ann.receive(20s);
+  ASSERT_TRUE(second.ok()) << second.error;
+  EXPECT_TRUE(second.message->is<Message::SummaryResult>());
+  EXPECT_TRUE(events_->has("→ 3 cards from #0 of smart"));
+}
+
+TEST_F(ColdDeckFixture, WarmUpAndBatchRenderEachThumbnailOnce) {
+  start();
+  // The warm-up holds the first photo's render.
+  ASSERT_TRUE(gate_->waitStarted(1));
+  PhoneClient& ann = phone();
+  ASSERT_TRUE(ann.send(Message::DeckNext{DeckID::smart, 0, 3}));
+  ASSERT_TRUE(gate_->waitStarted(3));
+  gate_->open();
+  auto batch = ann.receiveUntil(isA<Message::QueueBatch>, 20s);
+  ASSERT_TRUE(batch.ok()) << batch.error;
+  for (const Item& photo : photos_) EXPECT_EQ(gate_->started(photo.id), 1u) << photo.path;
+  // The warm-up finds the rest on disk and renders nothing more.
+  std::string last = storage_ + "/thumbs/" + photos_.back().id.string() + ".heic";
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(last); }));
+  EXPECT_EQ(renders(), 3);
+  auto again = ask<Message::QueueBatch>(ann, Message::DeckNext{DeckID::smart, 0, 3});
+  EXPECT_EQ(again.cards, batch.message->get<Message::QueueBatch>()->cards);
+  EXPECT_EQ(gate_->started(), 3u);
 }
 
 TEST_F(ServerCardsTest, RescanReportsProgressEveryTwoHundredFilesAndDecisionsSurviveARestart) {

@@ -4,8 +4,10 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -117,6 +119,43 @@ inline bool eventually(const std::function<bool()>& done,
   }
   return true;
 }
+
+// Holds thumbnail renders back until the test opens it: each render counts
+// itself, then waits. Safe from any thread.
+class RenderGate {
+ public:
+  // Called by a render before it does its work.
+  void enter(const Uuid& id) {
+    std::unique_lock lock(mutex_);
+    started_.push_back(id);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+  }
+  // Waits until `n` renders have entered; false if that never happens.
+  bool waitStarted(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return started_.size() >= n; });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  std::size_t started() const {
+    std::lock_guard lock(mutex_);
+    return started_.size();
+  }
+  std::size_t started(const Uuid& id) const {
+    std::lock_guard lock(mutex_);
+    return std::count(started_.begin(), started_.end(), id);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Uuid> started_;
+  bool open_ = false;
+};
 
 // Runs `read` on the server's queue and returns what it returned.
 template <class T>
