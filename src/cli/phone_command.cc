@@ -1,11 +1,11 @@
 #include "cli/phone_command.h"
 
 #include "cli/human_bytes.h"
+#include "cli/numbers.h"
 
 #include <termios.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -23,6 +23,10 @@ namespace tallowick::cli {
 namespace {
 
 using Received = PhoneClient::Received;
+
+// Sane bounds for the numbers of commands, far beyond any real use.
+constexpr int kMaxCards = 1'000'000;
+constexpr int kMaxPreviewPixels = 100'000;
 
 // One command of the command line, ready to run on the connection.
 struct Step {
@@ -45,11 +49,19 @@ PhoneClient::Predicate replyIs() {
   return [](const Message& m) { return (m.is<Cases>() || ...) || m.is<Message::Refused>(); };
 }
 
-std::optional<int> parseInt(std::string_view text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
+// A number argument of a command, or an error line naming it.
+struct Number {
+  std::optional<int> value;
+  std::string error;
+};
+Number numberArgument(const std::string& command, const std::string& flag,
+                      const std::vector<std::string>& words, std::size_t& i, int min, int max) {
+  if (i >= words.size()) return {std::nullopt, command + ": " + flag + " needs a number"};
+  const std::string& text = words[i++];
+  auto value = parseWholeNumber(text, min, max);
+  if (!value)
+    return {std::nullopt, command + ": " + flag + ": " + wholeNumberError(text, min, max)};
+  return {static_cast<int>(*value), {}};
 }
 
 // Turns the words after the options into steps; an error is one line of text.
@@ -92,9 +104,10 @@ Parsed parseCommands(const std::vector<std::string>& words) {
       Message::DeckNext request{*deck, 0, 20};
       while (i < words.size() && (words[i] == "--after" || words[i] == "--n")) {
         const std::string flag = words[i++];
-        auto value = i < words.size() ? parseInt(words[i++]) : std::nullopt;
-        if (!value) return fail("deck: " + flag + " needs a number");
-        (flag == "--after" ? request.after : request.n) = *value;
+        Number number = flag == "--after" ? numberArgument("deck", flag, words, i, 0, kMaxCards)
+                                          : numberArgument("deck", flag, words, i, 1, kMaxCards);
+        if (!number.value) return fail(number.error);
+        (flag == "--after" ? request.after : request.n) = *number.value;
       }
       step.message = request;
       step.awaited = replyIs<Message::QueueBatch>();
@@ -129,9 +142,9 @@ Parsed parseCommands(const std::vector<std::string>& words) {
         if (flag == "--out") {
           step.outFile = words[i++];
         } else {
-          auto value = parseInt(words[i++]);
-          if (!value || *value <= 0) return fail("preview: --max needs a positive number");
-          maxPixel = *value;
+          Number number = numberArgument("preview", flag, words, i, 1, kMaxPreviewPixels);
+          if (!number.value) return fail(number.error);
+          maxPixel = *number.value;
         }
       }
       if (step.outFile.empty()) return fail("preview: --out FILE is required");
@@ -441,7 +454,7 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
 
 void addPhoneCommand(CLI::App& app, Run& run) {
   auto options = std::make_shared<PhoneCommandOptions>();
-  auto timeoutSeconds = std::make_shared<double>(30);
+  auto timeoutSeconds = std::make_shared<int>(30);
   CLI::App* phone = app.add_subcommand(
       "phone",
       "Talk to a running agent as a phone does. Commands: hello, summary, deck ID [--after N] "
@@ -450,7 +463,8 @@ void addPhoneCommand(CLI::App& app, Run& run) {
   // Everything from the first command on belongs to the commands.
   phone->prefix_command();
   phone->add_option("--host", options->host, "agent address (default: found by DNS-SD)");
-  phone->add_option("--port", options->port, "agent port (default: found by DNS-SD)");
+  phone->add_option("--port", options->port, "agent port (default: found by DNS-SD)")
+      ->transform(wholeNumber(1, 65535));
   auto* code = phone->add_option("--code", options->code, "pair with the six-digit code");
   auto* qr = phone->add_option("--qr", options->qr, "pair with the QR payload (JSON text)");
   auto* device = phone->add_option("--device", options->device, "connect as a paired device");
@@ -459,11 +473,11 @@ void addPhoneCommand(CLI::App& app, Run& run) {
   phone->add_option("--storage", options->storage,
                     "where paired keys are kept (default: $XDG_DATA_HOME/Tallowick)");
   phone->add_option("--name", options->name, "the phone's name shown by the agent");
-  phone->add_option("--timeout", *timeoutSeconds, "seconds to wait for each answer")
-      ->check(CLI::PositiveNumber);
+  phone->add_option("--timeout", *timeoutSeconds, "seconds to wait for each answer (default 30)")
+      ->transform(wholeNumber(1, 3600));
   phone->callback([phone, options, timeoutSeconds, &run] {
     options->commands = phone->remaining();
-    options->timeout = std::chrono::milliseconds(static_cast<std::int64_t>(*timeoutSeconds * 1000));
+    options->timeout = std::chrono::seconds(*timeoutSeconds);
     run = [options] { return runPhone(*options, std::cin, std::cout, std::cerr); };
   });
 }

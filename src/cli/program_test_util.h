@@ -3,14 +3,26 @@
 // fresh temporary folder that holds "home" and "root".
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
 namespace tallowick::testing {
+
+// What one run of the program printed, and how it ended.
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+
+  std::string firstErrorLine() const { return err.substr(0, err.find('\n')); }
+};
 
 class ProgramTest : public ::testing::Test {
  protected:
@@ -32,6 +44,26 @@ class ProgramTest : public ::testing::Test {
   void TearDown() override {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
+  // Runs the program with `arguments` (shell words) and a private HOME;
+  // neither output is a terminal. A run that outlives a minute is killed.
+  Outcome run(const std::string& arguments) {
+    const std::string out = (dir_ / "out").string();
+    const std::string err = (dir_ / "err").string();
+    const std::string command = "HOME='" + (dir_ / "home").string() + "' XDG_DATA_HOME='" +
+                                (dir_ / "home/data").string() + "' timeout 60 '" + program_ + "' " +
+                                arguments + " </dev/null >'" + out + "' 2>'" + err + "'";
+    Outcome outcome;
+    const int raw = std::system(command.c_str());
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = slurp(out);
+    outcome.err = slurp(err);
+    return outcome;
+  }
+  static std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
   // True when SetUp() ended the test early; a subclass's SetUp() stops then.
   bool stopped() const { return IsSkipped() || HasFatalFailure(); }
 

@@ -13,7 +13,9 @@
 #include <optional>
 
 #include "cli/human_bytes.h"
+#include "cli/numbers.h"
 #include "cli/roots.h"
+#include "cli/terminal_text.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
 #include "core/scan/scanner.h"
@@ -71,7 +73,8 @@ void printSummary(const Report& report) {
       auto keeper = byID.find(group.keeperID);
       std::cout << "  " << rawValue(group.type) << ", " << files(group.memberIDs.size())
                 << ", reclaim " << humanBytes(group.reclaimable) << ", keep "
-                << (keeper != byID.end() ? keeper->second->path : group.keeperID.string());
+                << (keeper != byID.end() ? escapedForTerminal(keeper->second->path)
+                                         : group.keeperID.string());
       if (keeper != byID.end()) std::cout << " (" << humanBytes(keeper->second->bytes) << ")";
       std::cout << "\n";
     }
@@ -90,7 +93,7 @@ void printSummary(const Report& report) {
     char line[160];
     std::snprintf(line, sizeof line, "  %10.3g  %10s  %-20s  ", item.score,
                   humanBytes(item.bytes).c_str(), reasons.c_str());
-    std::cout << line << item.path << "\n";
+    std::cout << line << escapedForTerminal(item.path) << "\n";
   }
   if (report.items.size() > kShownCandidates) {
     std::cout << "  … and " << report.items.size() - kShownCandidates << " more\n";
@@ -105,7 +108,7 @@ void addScanCommand(CLI::App& app, Run& run) {
   scan->add_flag("--json", options->json, "Print the report as JSON on standard output.");
   scan->add_option("--min-bytes", options->minBytes,
                    "Record only files of at least this many bytes (default 1048576).")
-      ->check(CLI::NonNegativeNumber);
+      ->transform(wholeNumber(0));
   scan->add_option("--cache", options->cacheFile,
                    "Keep hashes in this file between scans (no cache without it).");
   scan->add_option("--roots-json", options->rootsJson,

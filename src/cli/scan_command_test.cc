@@ -1,10 +1,12 @@
 // Drives the built `tallowick` program the way a user does.
 
-#include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,17 +15,14 @@
 
 #include "cli/program_test_util.h"
 #include "shared/report.h"
+#include "tallowick/version.h"
 
 namespace tallowick {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testing::Outcome;
 
 class ScanCommandTest : public testing::ProgramTest {
  protected:
@@ -31,26 +30,6 @@ class ScanCommandTest : public testing::ProgramTest {
     ProgramTest::SetUp();
     if (stopped()) return;
     fs::create_directories(dir_ / "root/sub");
-  }
-
-  // Runs the program with a private HOME; standard error is not a terminal.
-  Outcome run(const std::string& arguments) {
-    const std::string out = (dir_ / "out").string();
-    const std::string err = (dir_ / "err").string();
-    const std::string command = "HOME='" + (dir_ / "home").string() + "' XDG_DATA_HOME='" +
-                                (dir_ / "home/data").string() + "' '" + program_ + "' " +
-                                arguments + " >'" + out + "' 2>'" + err + "'";
-    Outcome outcome;
-    const int raw = std::system(command.c_str());
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    outcome.out = slurp(out);
-    outcome.err = slurp(err);
-    return outcome;
-  }
-
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   std::string root() const { return (dir_ / "root").string(); }
@@ -139,42 +118,107 @@ TEST_F(ScanCommandTest, ReadableSummaryByDefault) {
   EXPECT_NE(outcome.out.find("Reclaimable: 0 bytes"), std::string::npos) << outcome.out;
 }
 
-TEST_F(ScanCommandTest, UsageErrorsExitWithTwo) {
+TEST_F(ScanCommandTest, BadInputIsOneLineAndStatusTwo) {
+  std::ofstream(dir_ / "file.txt") << "not a folder";
+  const std::string missing = (dir_ / "missing").string();
+  const std::string file = (dir_ / "file.txt").string();
+  auto rootsFile = [&](const std::string& name, const std::string& text) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  };
+  const std::string missingRoot = rootsFile(
+      "missing-root.json", R"([{"url": "file://)" + missing +
+                               R"(", "duplicates": true, "screenshots": true, "stale": true}])");
+  const std::string fileRoot = rootsFile(
+      "file-root.json", R"([{"url": "file://)" + file +
+                            R"(", "duplicates": true, "screenshots": true, "stale": true}])");
+  const std::string notArray = rootsFile("not-array.json", R"({"url": 1})");
+  const std::string relative =
+      rootsFile("relative.json",
+                R"([{"url": "relative", "duplicates": true, "screenshots": true, "stale": true}])");
+  const std::string cut = rootsFile("cut.json", "[1,");
+  const std::string r = " '" + root() + "'";
   struct Case {
     std::string arguments;
-    bool oneLine;
+    std::string firstLine;
   };
-  const std::vector<Case> cases = {
-      {"scan '" + (dir_ / "missing").string() + "'", true},
-      {"scan '" + root() + "' '" + (dir_ / "missing").string() + "'", true},
-      {"scan", false},
-      {"scan --roots-json '" + (dir_ / "missing.json").string() + "'", true},
-      {"scan --roots-json '" + (dir_ / "root").string() + "'", true},
-      {"scan --min-bytes -5 '" + root() + "'", false},
-      {"scan --no-such-flag '" + root() + "'", false},
-      {"", false},
+  const Case cases[] = {
+      {"", "tallowick: give a command: scan, serve or phone (see tallowick --help)"},
+      {"bogus", "tallowick: unknown command \"bogus\" (commands: scan, serve, phone)"},
+      {"\"$(printf '\\033[2Jbogus')\"",
+       "tallowick: unknown command \"\\x1B[2Jbogus\" (commands: scan, "
+       "serve, phone)"},
+      {"scan", "tallowick scan: give at least one ROOT or --roots-json FILE"},
+      {"scan '" + missing + "'", "tallowick scan: no such folder: " + missing},
+      {"scan" + r + " '" + missing + "'", "tallowick scan: no such folder: " + missing},
+      {"scan '" + file + "'", "tallowick scan: not a folder: " + file},
+      {"scan --roots-json '" + missingRoot + "'", "tallowick scan: no such folder: " + missing},
+      {"scan --roots-json '" + fileRoot + "'", "tallowick scan: not a folder: " + file},
+      {"scan --roots-json '" + missing + ".json'",
+       "tallowick scan: cannot read roots file: " + missing + ".json"},
+      {"scan --roots-json '" + root() + "'", "tallowick scan: cannot read roots file: " + root()},
+      {"scan --roots-json '" + notArray + "'",
+       "tallowick scan: invalid roots file " + notArray + ": expected an array of roots"},
+      {"scan --roots-json '" + relative + "'",
+       "tallowick scan: invalid roots file " + relative + ": not an absolute file URL: relative"},
+      {"scan --min-bytes 99999999999999999999" + r,
+       "tallowick scan: --min-bytes: expected a whole number of at least 0, got "
+       "99999999999999999999"},
+      {"scan --min-bytes 9223372036854775808" + r,
+       "tallowick scan: --min-bytes: expected a whole number of at least 0, got "
+       "9223372036854775808"},
+      {"scan --min-bytes 0x10" + r,
+       "tallowick scan: --min-bytes: expected a whole number of at least 0, got 0x10"},
+      {"scan --min-bytes -1" + r,
+       "tallowick scan: --min-bytes: expected a whole number of at least 0, got -1"},
+      {"scan --min-bytes 1.5" + r,
+       "tallowick scan: --min-bytes: expected a whole number of at least 0, got 1.5"},
+      {"scan --min-bytes", "tallowick scan: --min-bytes: expected one value"},
+      {"scan --no-such-flag" + r, "tallowick scan: unexpected argument --no-such-flag"},
   };
-  for (const std::string& bad : {std::string("{\"url\": 1}"), std::string("[{\"url\": \"x\"}]"),
-                                 std::string("[{\"url\": \"relative\", \"duplicates\": true, "
-                                             "\"screenshots\": true, \"stale\": true}]"),
-                                 std::string("[1,")}) {
-    const std::string file = (dir_ / "bad.json").string();
-    std::ofstream(file) << bad;
-    const Outcome outcome = run("scan --roots-json '" + file + "'");
-    EXPECT_EQ(outcome.status, 2) << bad;
-    EXPECT_EQ(outcome.out, "") << bad;
-    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << outcome.err;
-  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     const Outcome outcome = run(c.arguments);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");
-    EXPECT_FALSE(outcome.err.empty());
-    if (c.oneLine) {
-      EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << outcome.err;
-    }
+    EXPECT_EQ(outcome.err, c.firstLine + "\n");
   }
+  // Only the bad "#" of a JSON text that does not parse is certain.
+  const Outcome broken = run("scan --roots-json '" + cut + "'");
+  EXPECT_EQ(broken.status, 2);
+  EXPECT_EQ(broken.err.find("tallowick scan: invalid roots file " + cut + ": "), 0u) << broken.err;
+  EXPECT_EQ(broken.err.find('\n'), broken.err.size() - 1) << broken.err;
+}
+
+TEST_F(ScanCommandTest, VersionIsTheRelease) {
+  const Outcome outcome = run("--version");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, std::string("tallowick ") + kVersion + "\n");
+}
+
+TEST_F(ScanCommandTest, OldDebianPackageInDownloadsIsAStaleInstaller) {
+  fs::create_directories(dir_ / "root/Downloads");
+  const fs::path deb = dir_ / "root/Downloads/tool_1.0_amd64.deb";
+  std::ofstream(deb) << std::string(4000, 'd');
+  struct timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 30 * 86400L, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, deb.c_str(), times, 0), 0);
+  const Outcome outcome = run("scan --json --min-bytes 1 '" + root() + "'");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const Report report = Report::fromStoredJSON(outcome.out);
+  ASSERT_EQ(report.items.size(), 1u);
+  EXPECT_EQ(report.items[0].kind, Kind::installer);
+  EXPECT_EQ(report.items[0].reasons, std::vector<Reason>{Reason::staleInstaller});
+}
+
+TEST_F(ScanCommandTest, ControlCharactersInNamesAreShownEscaped) {
+  const std::string name = "evil\033]0;owned\007.bin";
+  std::ofstream(dir_ / "root" / name) << std::string(3000, 'a');
+  std::ofstream(dir_ / "root/sub/copy.bin") << std::string(3000, 'a');
+  const Outcome outcome = run("scan --min-bytes 1 '" + root() + "'");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out.find('\033'), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("evil\\x1B]0;owned\\x07.bin"), std::string::npos) << outcome.out;
 }
 
 }  // namespace

@@ -19,6 +19,9 @@ struct ServeCommandOptions {
   std::string code;  // empty: a new one
   std::int64_t minBytes = 1 << 20;
   bool noAdvertise = false;
+  // The "qr PAYLOAD" line also when standard output is no terminal (its key
+  // then lands in whatever keeps the output).
+  bool printQR = false;
   // An empty-trash request clears the home Trash only, not the Trash
   // folders of other mounted file systems.
   bool homeTrashOnly = false;

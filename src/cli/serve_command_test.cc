@@ -79,12 +79,24 @@ class ServeProcess {
       pending_.erase(0, newline + 1);
     }
   }
+  // The first line that starts with `prefix` once its time stamp is set
+  // aside, without the stamp.
   std::optional<std::string> lineStartingWith(std::string_view prefix) {
     pump();
     for (const auto& line : lines_) {
-      if (line.starts_with(prefix)) return line;
+      if (unstamped(line).starts_with(prefix)) return std::string(unstamped(line));
     }
     return std::nullopt;
+  }
+  // `line` after a leading "2026-05-01 10:00:00 ".
+  static std::string_view unstamped(std::string_view line) {
+    static constexpr std::string_view kForm = "0000-00-00 00:00:00 ";
+    if (line.size() < kForm.size()) return line;
+    for (std::size_t i = 0; i < kForm.size(); ++i) {
+      const bool digit = line[i] >= '0' && line[i] <= '9';
+      if (kForm[i] == '0' ? !digit : line[i] != kForm[i]) return line;
+    }
+    return line.substr(kForm.size());
   }
   // Sends `signal` and returns the exit status (-1 unless it exited).
   int stop(int signal) {
@@ -116,9 +128,10 @@ TEST_F(ServeCommandTest, PrintsCodeAndQrPairsScansAndStopsOnSigterm) {
     std::ofstream(dir_ / "root" / name) << std::string(2000, 'z');
   }
   const fs::path storage = dir_ / "storage";
-  ServeProcess serve(program_, dir_ / "home",
-                     {"--storage", storage.string(), "--no-advertise", "--bind", "127.0.0.1",
-                      "--code", "024680", "--min-bytes", "1", (dir_ / "root").string()});
+  ServeProcess serve(
+      program_, dir_ / "home",
+      {"--storage", storage.string(), "--no-advertise", "--bind", "127.0.0.1", "--code", "024680",
+       "--min-bytes", "1", "--print-qr", (dir_ / "root").string()});
   ASSERT_GT(serve.pid(), 0);
   asio::io_context io;
   auto waitLine = [&](std::string_view prefix) {
@@ -177,16 +190,73 @@ TEST_F(ServeCommandTest, WithoutFoldersServesTheDesktopsUserDirectories) {
   EXPECT_EQ(serve.stop(SIGTERM), 0);
 }
 
-TEST_F(ServeCommandTest, RefusesBadArgumentsWithUsageStatus) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"--code", "12ab56", "--no-advertise", (dir_ / "root").string()},
-      {"--code", "1234567", "--no-advertise", (dir_ / "root").string()},
-      {"--no-advertise", (dir_ / "missing").string()},
-      {"--no-advertise", "--roots-json", (dir_ / "missing.json").string()},
+TEST_F(ServeCommandTest, LogLinesAreStampedAndTheKeyStaysOutOfTheLog) {
+  ServeProcess serve(program_, dir_ / "home",
+                     {"--storage", (dir_ / "storage").string(), "--no-advertise", "--bind",
+                      "127.0.0.1", "--code", "024680", (dir_ / "root").string()});
+  asio::io_context io;
+  ASSERT_TRUE(testing::runUntil(
+      io, [&] { return serve.lineStartingWith("✓ scan: ").has_value(); }, 30s));
+  ASSERT_TRUE(serve.lineStartingWith("listening on "));
+  const std::string port = serve.lineStartingWith("listening on ")->substr(13);
+  EXPECT_EQ(serve.lineStartingWith("next: "),
+            "next: pair in the phone app with the code, or from another terminal: tallowick "
+            "phone --host 127.0.0.1 --port " +
+                port + " --code 024680 swipe");
+  for (const std::string& line : serve.lines()) {
+    EXPECT_FALSE(line.starts_with("qr")) << line;
+    EXPECT_EQ(line.find("\"psk\""), std::string::npos) << line;
+    const bool status = line.starts_with("code ") || line.starts_with("listening on ") ||
+                        line.starts_with("next: ");
+    EXPECT_NE(ServeProcess::unstamped(line).size() == line.size(), !status) << line;
+  }
+  EXPECT_EQ(serve.stop(SIGTERM), 0);
+}
+
+TEST_F(ServeCommandTest, BadInputIsOneLineAndANonZeroStatus) {
+  // Something already listens on this port.
+  asio::io_context io;
+  asio::ip::tcp::acceptor busy(io, {asio::ip::make_address("127.0.0.1"), 0});
+  const std::string busyPort = std::to_string(busy.local_endpoint().port());
+  std::ofstream(dir_ / "file") << "in the way";
+  const std::string root = " '" + (dir_ / "root").string() + "'";
+  const std::string file = (dir_ / "file").string();
+  const std::string storage = " --storage '" + (dir_ / "storage").string() + "'";
+  const std::string serve = "serve --no-advertise";
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string firstLine;
   };
-  for (const auto& arguments : cases) {
-    ServeProcess serve(program_, dir_ / "home", arguments);
-    EXPECT_EQ(serve.wait(), 2) << arguments[1];
+  const Case cases[] = {
+      {serve + " --code 12ab56" + root, 2, "tallowick serve: the code must be six digits: 12ab56"},
+      {serve + " --code 1234567" + root, 2,
+       "tallowick serve: the code must be six digits: 1234567"},
+      {serve + " '" + (dir_ / "missing").string() + "'", 2,
+       "tallowick serve: no such folder: " + (dir_ / "missing").string()},
+      {serve + " '" + file + "'", 2, "tallowick serve: not a folder: " + file},
+      {serve + " --roots-json '" + (dir_ / "missing.json").string() + "'", 2,
+       "tallowick serve: cannot read roots file: " + (dir_ / "missing.json").string()},
+      {serve + " --port 70000" + root, 2,
+       "tallowick serve: --port: expected a whole number from 0 to 65535, got 70000"},
+      {serve + " --port 0x50" + root, 2,
+       "tallowick serve: --port: expected a whole number from 0 to 65535, got 0x50"},
+      {serve + " --min-bytes 1e6" + root, 2,
+       "tallowick serve: --min-bytes: expected a whole number of at least 0, got 1e6"},
+      {serve + " --storage '" + file + "'" + root, 1,
+       "tallowick serve: cannot use the storage folder " + file + ": not a folder"},
+      {serve + " --storage '" + file + "/sub'" + root, 1,
+       "tallowick serve: cannot use the storage folder " + file + "/sub: cannot create it"},
+      {serve + storage + " --bind 127.0.0.1 --port " + busyPort + root, 1,
+       "tallowick serve: cannot listen on 127.0.0.1 port " + busyPort + ": Address already in use"},
+      {serve + storage + " --bind not-an-address" + root, 1,
+       "tallowick serve: cannot listen on not-an-address: Invalid argument"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const testing::Outcome outcome = run(c.arguments);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.err, c.firstLine + "\n");
   }
 }
 

@@ -1,5 +1,7 @@
 #include "shared/phone_client.h"
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 #include "shared/psk.h"
@@ -68,7 +70,12 @@ PhoneClient::Received PhoneClient::connect(const Endpoint& endpoint, const Login
   if (ended_) {
     result.status = Received::Status::closed;
     if (!tlsReady_) {
-      result.error = "TLS handshake with the agent failed (wrong code or key?): " + endError_;
+      // A refused connection is no news about the code: nothing listens there.
+      const bool nobody = endError_ == std::system_category().message(ECONNREFUSED);
+      result.error = nobody ? "nothing answers at " + endpoint.host + " port " +
+                                  std::to_string(endpoint.port) + " (connection refused)"
+                            : "wrong code or key: the agent refused the TLS handshake (" +
+                                  endError_ + ")";
     } else {
       result.error = "the agent refused the hello: " + endError_;
     }
