@@ -233,17 +233,49 @@ Group makeGroup(std::vector<Item>& items, const std::vector<std::size_t>& member
   return group;
 }
 
+// Items with a digest are sorted by a hash of it (then by position), so
+// each run of one digest lists a bucket in item order: one small array,
+// where a dictionary of a million digests would cost far more memory. The
+// full digests are compared inside a run, since different digests may
+// share a hash. Buckets keep the order of their first members.
 void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
-  std::unordered_map<std::string_view, std::size_t> bucketOf;
-  std::vector<std::vector<std::size_t>> buckets;
+  struct Keyed {
+    std::uint64_t key;
+    std::uint32_t index;
+  };
+  std::vector<Keyed> keyed;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (!items[i].sha256) continue;
-    auto [it, inserted] = bucketOf.try_emplace(*items[i].sha256, buckets.size());
-    if (inserted) buckets.emplace_back();
-    buckets[it->second].push_back(i);
+    if (items[i].sha256) {
+      keyed.push_back(
+          {std::hash<std::string_view>{}(*items[i].sha256), static_cast<std::uint32_t>(i)});
+    }
   }
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+    return a.key != b.key ? a.key < b.key : a.index < b.index;
+  });
+  std::vector<std::vector<std::size_t>> buckets;
+  std::vector<std::size_t> run;
+  for (std::size_t begin = 0; begin < keyed.size();) {
+    std::size_t end = begin + 1;
+    while (end < keyed.size() && keyed[end].key == keyed[begin].key) ++end;
+    run.clear();
+    for (std::size_t k = begin; k < end; ++k) run.push_back(keyed[k].index);
+    begin = end;
+    while (run.size() >= 2) {
+      const std::string& digest = *items[run.front()].sha256;
+      std::vector<std::size_t> bucket;
+      std::erase_if(run, [&](std::size_t i) {
+        if (*items[i].sha256 != digest) return false;
+        bucket.push_back(i);
+        return true;
+      });
+      if (bucket.size() >= 2) buckets.push_back(std::move(bucket));
+    }
+  }
+  keyed = {};
+  std::sort(buckets.begin(), buckets.end(),
+            [](const auto& a, const auto& b) { return a.front() < b.front(); });
   for (const auto& bucket : buckets) {
-    if (bucket.size() < 2) continue;
     std::size_t keeper = bucket.front();
     for (std::size_t c : bucket) {
       const int rc = folderRank(items[c].path);
@@ -392,7 +424,27 @@ std::vector<Item> candidates(const std::vector<Item>& items) {
 
 std::vector<Item> candidates(std::vector<Item>&& items) {
   std::erase_if(items, [](const Item& item) { return item.reasons.empty(); });
-  sortByScore(items);
+  // Sorted through their positions: a stable sort of the items themselves
+  // would take a buffer of half of them. The order is then applied in
+  // place, one cycle of the permutation at a time.
+  std::vector<std::size_t> order(items.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return items[a].score > items[b].score; });
+  for (std::size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    Item first = std::move(items[start]);
+    for (std::size_t at = start;;) {
+      const std::size_t from = order[at];
+      order[at] = at;
+      if (from == start) {
+        items[at] = std::move(first);
+        break;
+      }
+      items[at] = std::move(items[from]);
+      at = from;
+    }
+  }
   return std::move(items);
 }
 

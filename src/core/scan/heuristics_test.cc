@@ -374,6 +374,23 @@ TEST(CandidatesTest, KeepersOnlyWithAgeReasonsSortedStablyAndReclaimableCountsOn
   EXPECT_EQ(Heuristics::reclaimable({}, {}), 0);
 }
 
+// Taking the items over gives the same candidates in the same order as
+// copying them, ties included.
+TEST(CandidatesTest, TakenOverInTheSameOrderAsCopied) {
+  std::mt19937_64 rng(3);
+  std::vector<Item> items;
+  for (int i = 0; i < 500; ++i) {
+    Item item = file("/h/" + std::to_string(i));
+    if (rng() % 4) item.reasons = {Reason::screenshot};
+    item.score = static_cast<double>(rng() % 20);  // many ties
+    items.push_back(item);
+  }
+  const std::vector<Item> copied = Heuristics::candidates(items);
+  const std::vector<Item> taken = Heuristics::candidates(std::vector<Item>(items));
+  EXPECT_EQ(taken, copied);
+  EXPECT_GT(copied.size(), 300u);
+}
+
 // Paths that are one file (hard links) free its bytes once, whether through
 // a group or as items of their own.
 TEST(CandidatesTest, ReclaimableCountsAFileUnderSeveralPathsOnce) {
