@@ -153,7 +153,11 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   // that is no candidate has none), so both are taken over, not copied.
   std::unordered_set<Uuid> keeperIDs;
   for (const Group& group : analysis.groups) keeperIDs.insert(group.keeperID);
+  // Reserved whole: growing by doubling would hold two copies at once.
   std::vector<Item> keepers;
+  keepers.reserve(static_cast<std::size_t>(std::count_if(
+      analysis.items.begin(), analysis.items.end(),
+      [&](const Item& item) { return item.reasons.empty() && keeperIDs.contains(item.id); })));
   for (Item& item : analysis.items) {
     if (item.reasons.empty() && keeperIDs.contains(item.id)) keepers.push_back(std::move(item));
   }
