@@ -25,7 +25,9 @@ configure: bootstrap $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds only the program it runs.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tallowick-agent
 	@scripts/run-default
 
 test: build

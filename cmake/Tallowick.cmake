@@ -2,11 +2,14 @@
 
 set(TALLOWICK_ALL_LIBRARIES "")
 
-# tallowick_tests(DIR DEPS libs...): every DIR/*_test.cc becomes a test program
-# named after its file, linked with gtest_main and the given libraries.
+# tallowick_tests(DIR DEPS libs... [ENV NAME=VALUE...]): every DIR/*_test.cc
+# becomes a test program named after its file, linked with gtest_main and the
+# given libraries, run with the given environment besides the usual one.
 function(tallowick_tests dir)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;ENV" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*_test.cc)
+  set(environment "TALLOWICK_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+                  "TALLOWICK_BINARY_DIR=${PROJECT_BINARY_DIR}" ${ARG_ENV})
   foreach(test_source ${tests})
     get_filename_component(test_name ${test_source} NAME_WE)
     add_executable(${test_name} ${test_source})
@@ -15,7 +18,7 @@ function(tallowick_tests dir)
     add_test(NAME ${test_name} COMMAND ${test_name})
     set_tests_properties(${test_name} PROPERTIES
       TIMEOUT 600
-      ENVIRONMENT "TALLOWICK_SOURCE_DIR=${PROJECT_SOURCE_DIR};TALLOWICK_BINARY_DIR=${PROJECT_BINARY_DIR}")
+      ENVIRONMENT "${environment}")
   endforeach()
 endfunction()
 

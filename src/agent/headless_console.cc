@@ -1,0 +1,28 @@
+#include "agent/headless_console.h"
+
+#include "agent/agent.h"
+
+namespace tallowick {
+
+HeadlessConsole::HeadlessConsole(Agent& agent, std::ostream& out, QRDrawer drawQR)
+    : agent_(agent), out_(out), drawQR_(std::move(drawQR)) {
+  connect(&agent_, &Agent::lineAppended, this, &HeadlessConsole::printLine);
+  connect(&agent_, &Agent::statusChanged, this, &HeadlessConsole::printStatus);
+}
+
+void HeadlessConsole::printLine(const QString& line) { out_ << line.toStdString() << std::endl; }
+
+void HeadlessConsole::printStatus() {
+  const Server::Status& status = agent_.status();
+  if (status.code != code_) {
+    code_ = status.code;
+    out_ << "code " << code_ << std::endl;
+  }
+  if (status.qrPayload != qr_) {
+    qr_ = status.qrPayload;
+    out_ << "qr " << qr_ << std::endl;
+    if (drawQR_) out_ << drawQR_(qr_) << std::flush;
+  }
+}
+
+}  // namespace tallowick
