@@ -18,10 +18,9 @@ void HeadlessConsole::printStatus() {
     code_ = status.code;
     out_ << "code " << code_ << std::endl;
   }
-  if (status.qrPayload != qr_) {
+  if (drawQR_ && status.qrPayload != qr_) {
     qr_ = status.qrPayload;
-    out_ << "qr " << qr_ << std::endl;
-    if (drawQR_) out_ << drawQR_(qr_) << std::flush;
+    out_ << "qr " << qr_ << std::endl << drawQR_(qr_) << std::flush;
   }
 }
 

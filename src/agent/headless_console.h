@@ -1,9 +1,10 @@
 #pragma once
 // The agent's face without a display: what `tallowick serve` prints, from the
 // agent's state. One flushed line per log line the agent appends (the
-// server's log lines and "listening on PORT"), and "code NNNNNN" and
-// "qr PAYLOAD" at start and whenever they change; on a terminal also the QR
-// code itself.
+// server's log lines and "listening on PORT"), and "code NNNNNN" at start and
+// whenever it changes. The QR payload carries a key, so "qr PAYLOAD" and the
+// QR code itself are printed only on a terminal, never into a log or the
+// journal of a service.
 
 #include <QObject>
 
@@ -22,9 +23,9 @@ class HeadlessConsole : public QObject {
   // Draws a QR code of a text for a terminal; empty when it cannot.
   using QRDrawer = std::function<std::string(const std::string&)>;
 
-  // Prints to `out` what `agent` shows from now on. `drawQR` is used only
-  // when set (the output is a terminal). REQUIRES: `agent` and `out`
-  // outlive this object.
+  // Prints to `out` what `agent` shows from now on; the QR payload and its
+  // drawing only when `drawQR` is set (the output is a terminal).
+  // REQUIRES: `agent` and `out` outlive this object.
   HeadlessConsole(Agent& agent, std::ostream& out, QRDrawer drawQR = nullptr);
 
  private:
