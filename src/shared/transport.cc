@@ -1,5 +1,6 @@
 #include "shared/transport.h"
 
+#include <algorithm>
 #include <exception>
 #include <span>
 #include <utility>
@@ -9,6 +10,9 @@
 namespace tallowick::Transport {
 namespace {
 
+// The most a body read asks for at once: the buffer grows with what arrives.
+constexpr std::size_t kBodyPiece = 64 * 1024;
+
 // One running receive loop. It lives in the receive it has pending on the
 // connection and holds the connection only weakly, so the two never keep
 // each other alive: the connection keeps itself alive while that receive is
@@ -16,8 +20,11 @@ namespace {
 class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
  public:
   ReceiveLoop(const std::shared_ptr<TlsConnection>& connection, MessageHandler onMessage,
-              CloseHandler onClose)
-      : connection_(connection), onMessage_(std::move(onMessage)), onClose_(std::move(onClose)) {}
+              CloseHandler onClose, FrameLimit limit)
+      : connection_(connection),
+        onMessage_(std::move(onMessage)),
+        onClose_(std::move(onClose)),
+        limit_(std::move(limit)) {}
 
   void readHeader() {
     auto connection = connection_.lock();
@@ -40,6 +47,7 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
     if (!content.empty()) {
       std::optional<std::uint32_t> length = Wire::frameLength(std::span(content));
       if (!length) return stop("bad frame length");
+      if (limit_ && *length > limit_()) return stop("frame too large");
       return readBody(*length);
     }
     if (isComplete) return stop(std::nullopt);
@@ -49,22 +57,27 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
   void readBody(std::uint32_t length) {
     auto connection = connection_.lock();
     if (!connection) return stop(std::nullopt);
-    connection->receive(length, [self = shared_from_this(), length](
-                                    Bytes content, bool, std::optional<std::string> error) {
-      self->onBody(content, length, error);
+    const std::size_t piece = std::min<std::size_t>(length - body_.size(), kBodyPiece);
+    connection->receive(piece, [self = shared_from_this(), length, piece](
+                                   Bytes content, bool, std::optional<std::string> error) {
+      self->onBody(content, length, piece, error);
     });
   }
 
-  void onBody(const Bytes& content, std::uint32_t length, const std::optional<std::string>& error) {
+  void onBody(const Bytes& content, std::uint32_t length, std::size_t piece,
+              const std::optional<std::string>& error) {
     if (TlsConnection::isCancellation(error)) return stop(std::nullopt);
     if (error) return stop("receive body: " + *error);
-    if (content.empty() || content.size() != length) return stop("short frame");
+    if (content.size() != piece) return stop("short frame");
+    body_.insert(body_.end(), content.begin(), content.end());
+    if (body_.size() < length) return readBody(length);
     std::optional<Message> message;
     try {
-      message = Wire::decode(std::span(content));
+      message = Wire::decode(std::span(body_));
     } catch (const std::exception& e) {
       return stop(std::string("undecodable message: ") + e.what());
     }
+    Bytes().swap(body_);  // a large frame's memory is not kept for the next
     onMessage_(std::move(*message));
     readHeader();
   }
@@ -80,6 +93,8 @@ class ReceiveLoop : public std::enable_shared_from_this<ReceiveLoop> {
   std::weak_ptr<TlsConnection> connection_;
   MessageHandler onMessage_;
   CloseHandler onClose_;
+  FrameLimit limit_;
+  Bytes body_;  // the frame's body as far as it has arrived
 };
 
 }  // namespace
@@ -101,8 +116,10 @@ void send(const Message& message, const std::shared_ptr<TlsConnection>& connecti
 }
 
 void receive(std::shared_ptr<TlsConnection> connection, MessageHandler onMessage,
-             CloseHandler onClose) {
-  std::make_shared<ReceiveLoop>(connection, std::move(onMessage), std::move(onClose))->readHeader();
+             CloseHandler onClose, FrameLimit limit) {
+  std::make_shared<ReceiveLoop>(connection, std::move(onMessage), std::move(onClose),
+                                std::move(limit))
+      ->readHeader();
 }
 
 }  // namespace tallowick::Transport

@@ -7,6 +7,7 @@
 // started on its own executor; they never start, cancel or reconfigure it,
 // and must be called on that executor.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,9 +23,12 @@ using MessageHandler = std::function<void(Message message)>;
 // `reason` is absent when the peer finished the stream cleanly between
 // frames or when the connection was cancelled on this side (the owner asked
 // for that end and has said why, if it needed saying), else one of "receive header: <error>", "bad
-// frame length", "peer closed mid-frame", "receive body: <error>", "short frame", "undecodable
-// message: <description>".
+// frame length", "frame too large", "peer closed mid-frame", "receive body: <error>", "short
+// frame", "undecodable message: <description>".
 using CloseHandler = std::function<void(std::optional<std::string> reason)>;
+// The largest body the receiver takes now, asked before each frame; a
+// larger announcement ends the loop with "frame too large".
+using FrameLimit = std::function<std::uint32_t()>;
 
 // Frames `message` and queues it as one send; frames of consecutive calls go
 // out in call order. A message that cannot be framed (a body of 4 GiB or
@@ -35,7 +39,8 @@ using CloseHandler = std::function<void(std::optional<std::string> reason)>;
 void send(const Message& message, const std::shared_ptr<TlsConnection>& connection,
           std::function<void()> completion = {});
 
-// Reads a 4-byte header and then exactly the body it announces, decodes it
+// Reads a 4-byte header and then exactly the body it announces (at most
+// `limit()` bytes when a limit is given, else Wire::maxFrame), decodes it
 // with a fresh decoder and hands the message to `onMessage`, one at a time in
 // arrival order: the next header is asked for only after `onMessage`
 // returns, so `onMessage` may send. Ends exactly once by calling `onClose`,
@@ -44,9 +49,11 @@ void send(const Message& message, const std::shared_ptr<TlsConnection>& connecti
 // the receive it has pending on the connection and holds the connection
 // weakly: the connection keeps itself, and so the loop and both callbacks,
 // alive while that receive is under way, and nothing of them is left once
-// the loop ended or the connection's executor was torn down.
+// the loop ended or the connection's executor was torn down. A body is read
+// a piece at a time: what it holds in memory is what the peer has sent, not
+// what its header announced.
 // REQUIRES: onMessage and onClose are callable.
 void receive(std::shared_ptr<TlsConnection> connection, MessageHandler onMessage,
-             CloseHandler onClose);
+             CloseHandler onClose, FrameLimit limit = {});
 
 }  // namespace tallowick::Transport

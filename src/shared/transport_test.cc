@@ -1,5 +1,7 @@
 #include "shared/transport.h"
 
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
 #include "shared/tls_test_util.h"
@@ -164,6 +166,76 @@ TEST_F(TransportTest, LargestFrameIsReadWhole) {
   EXPECT_EQ(serverLog->reason, std::nullopt);
   ASSERT_EQ(serverLog->messages.size(), 1u);
   EXPECT_EQ(serverLog->messages[0], big);
+}
+
+// Memory follows what the peer sent, not what its header announced: a
+// 64 MiB announcement followed by nothing costs no 64 MiB.
+TEST_F(TransportTest, AnAnnouncedBodyIsNotAllocatedBeforeItArrives) {
+  // A second loop on a fresh connection, which reports when it read a header.
+  auto second =
+      TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
+  second->start(io.get_executor());
+  ASSERT_TRUE(runUntil(io, [&] { return server.accepted.size() == 2; }));
+  bool headerRead = false;
+  auto log = std::make_shared<LoopLog>();
+  Transport::receive(
+      server.accepted[1], [log](Message message) { log->messages.push_back(std::move(message)); },
+      [log](std::optional<std::string> reason) {
+        ++log->closes;
+        log->reason = std::move(reason);
+      },
+      [&headerRead] {
+        headerRead = true;
+        return Wire::maxFrame;
+      });
+  ASSERT_TRUE(runUntil(io, [&] { return second->state() == State::ready; }));
+  // Large blocks come from mmap and count apart from the heap.
+  auto held = [] { return ::mallinfo2().uordblks + ::mallinfo2().hblkhd; };
+  const std::size_t before = held();
+  second->send(header(Wire::maxFrame) + std::string(1000, 'x'));
+  // The read of the body is asked for inside the handler that read the
+  // header, so once that ran, whatever it allocated is allocated.
+  ASSERT_TRUE(runUntil(io, [&] { return headerRead; }));
+  const std::size_t after = held();
+  EXPECT_LT(after, before + 4 * 1024 * 1024) << "bytes held after the header: " << after - before;
+  EXPECT_EQ(log->closes, 0);
+  second->cancel();
+  ASSERT_TRUE(runUntil(io, [&] { return log->closes == 1; }));
+}
+
+TEST(TransportLimit, AFrameOverTheLimitEndsTheLoop) {
+  struct Case {
+    const char* name;
+    std::uint32_t body;
+    std::optional<std::string> reason;
+  } cases[] = {{"at the limit", 1000, std::nullopt}, {"one over", 1001, "frame too large"}};
+  for (const Case& c : cases) {
+    asio::io_context io;
+    LoopbackServer server;
+    ASSERT_TRUE(server.start(io, Transport::parameters({{"tallowick", keyOf(1)}})));
+    auto client =
+        TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
+    client->start(io.get_executor());
+    ASSERT_TRUE(runUntil(io, [&] { return !server.accepted.empty(); }));
+    auto log = std::make_shared<LoopLog>();
+    Transport::receive(
+        server.accepted[0], [log](Message message) { log->messages.push_back(std::move(message)); },
+        [log](std::optional<std::string> reason) {
+          ++log->closes;
+          log->reason = std::move(reason);
+        },
+        [] { return std::uint32_t{1000}; });
+    ASSERT_TRUE(runUntil(io, [&] { return client->state() == State::ready; })) << c.name;
+    const std::size_t overhead = frameOf(Message::Refused{""}).size() - Wire::kHeaderSize;
+    Message refused = Message::Refused{std::string(c.body - overhead, 'r')};
+    client->send(frameOf(refused));
+    client->cancel();
+    ASSERT_TRUE(runUntil(io, [&] { return log->closes == 1; })) << c.name;
+    EXPECT_EQ(log->reason, c.reason) << c.name;
+    EXPECT_EQ(log->messages.size(), c.reason ? 0u : 1u) << c.name;
+    server.stop();
+    io.run_for(std::chrono::milliseconds(50));
+  }
 }
 
 // The owner cancelled the connection: that is no transport failure, whether

@@ -10,6 +10,11 @@ class UniqueFd {
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
   ~UniqueFd() { reset(-1); }
 
   // Closes the descriptor held, if any, and holds `fd` instead.

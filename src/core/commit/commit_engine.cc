@@ -4,12 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <limits.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -18,6 +15,7 @@
 
 #include "core/commit/containment.h"
 #include "core/commit/journal_line.h"
+#include "core/commit/root_walk.h"
 #include "core/commit/trash.h"
 #include "shared/file_util.h"
 #include "shared/unique_fd.h"
@@ -29,23 +27,14 @@ namespace {
 using codec::field;
 using codec::optionalField;
 
-std::string parentDirectory(const std::string& path) {
-  return std::filesystem::path(path).parent_path().string();
-}
-
-// The canonical path of an open folder, as the kernel names it: links
-// resolved, no "." or "..". No value for a folder that was removed or lies
-// outside this process's view of the file system.
-std::optional<std::string> directoryPath(int fd) {
-  char link[32];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink(link, buf, sizeof buf);
-  if (n <= 0 || n == static_cast<ssize_t>(sizeof buf) || buf[0] != '/') return std::nullopt;
-  std::string path(buf, static_cast<std::size_t>(n));
-  if (path.ends_with(" (deleted)")) return std::nullopt;
-  return path;
-}
+// The reasons a commit or an undo refuses a file, as the phone shows them.
+constexpr const char* kOutsideRoots = "outside roots";
+constexpr const char* kMissing = "missing";
+constexpr const char* kModified = "modified since scan";
+constexpr const char* kBatchTooLarge = "batch too large";
+constexpr const char* kJournalUnwritable = "journal unwritable";
+constexpr const char* kGoneFromTrash = "gone from trash";
+constexpr const char* kPlaceTaken = "something is already there";
 
 // Writes a commit log as the whole file at `path`, replacing one of the same
 // name (a commit in the same second). Logs are a record for the user and are
@@ -140,17 +129,18 @@ CommitEngine::Entry CommitEngine::Entry::fromJson(const Json& json) {
 }
 
 CommitEngine::CommitEngine(Config config_, Clock clock)
-    : config(std::move(config_)), clock_(std::move(clock)) {
+    : config(std::move(config_)), clock_(std::move(clock)), journal_(config.journalURL) {
   replay();
 }
 
 Date CommitEngine::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
 
 void CommitEngine::replay() {
-  int fd = ::open(config.journalURL.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  UniqueFd file = journal_.openForReading();
+  if (!file.valid()) return;
+  const int fd = file.get();
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) == 0) {
     // About one entry per 256 bytes of journal at most: little or no
     // rehashing while a long journal loads.
     entries_.reserve(static_cast<std::size_t>(st.st_size) / 256 + 1);
@@ -175,7 +165,6 @@ void CommitEngine::replay() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       // An unreadable journal gives no entries at all.
-      ::close(fd);
       entries_.clear();
       return;
     }
@@ -191,11 +180,10 @@ void CommitEngine::replay() {
     held = text.size() - end - 1;
     std::memmove(buffer.get(), buffer.get() + end + 1, held);
   }
-  ::close(fd);
   // The last line has no line feed: a torn write. It is judged like any
   // other line, and the next append starts a fresh one.
   replayLines(std::string_view(buffer.get(), held));
-  needsNewline_ = lastByte != '\n';
+  journal_.setTorn(lastByte != '\n');
 }
 
 void CommitEngine::replayLines(std::string_view text) {
@@ -213,66 +201,23 @@ void CommitEngine::replayLines(std::string_view text) {
   }
 }
 
-void CommitEngine::append(const Entry& entry) {
+std::error_code CommitEngine::append(const Entry& entry) {
   entries_.insert_or_assign(entry.path, entry);
   std::string line;
   try {
     line = codec::dumpCompact(entry.toJson());
   } catch (const std::exception&) {
-    return;
+    return std::make_error_code(std::errc::invalid_argument);
   }
-  if (needsNewline_) line.insert(line.begin(), '\n');
-  line.push_back('\n');
-
-  int fd = journalFd_;
-  if (fd < 0) {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    fd = ::open(config.journalURL.c_str(), flags, 0600);
-    if (fd < 0 && errno == ENOENT) {
-      std::error_code ignored;
-      std::filesystem::create_directories(parentDirectory(config.journalURL), ignored);
-      fd = ::open(config.journalURL.c_str(), flags, 0600);
-    }
-    if (fd < 0) return;
-    if (holdJournal_) journalFd_ = fd;
-  }
-  // One write of one whole line: with O_APPEND it lands at the end in one
-  // piece or, if the process dies inside it, as a torn last line.
-  ssize_t n;
-  do {
-    n = ::write(fd, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(line.size())) {
-    needsNewline_ = false;
-  } else if (n > 0) {
-    needsNewline_ = true;
-  }
-  if (n > 0) journalWritten_ = true;
-  if (fd != journalFd_) ::close(fd);
+  return journal_.append(line);
 }
 
-CommitEngine::JournalBatch::JournalBatch(CommitEngine& engine) : engine_(engine) {
-  engine_.holdJournal_ = true;
-  engine_.journalWritten_ = false;
-}
-
-CommitEngine::JournalBatch::~JournalBatch() { finish(); }
-
-void CommitEngine::JournalBatch::finish() {
-  if (!engine_.holdJournal_) return;
-  engine_.holdJournal_ = false;
-  if (engine_.journalFd_ < 0) return;
-  // What the phone is told next must survive a power cut. One flush for the
-  // whole batch; on journalling file systems it also carries the renames
-  // made before it.
-  if (engine_.journalWritten_) ::fdatasync(engine_.journalFd_);
-  ::close(engine_.journalFd_);
-  engine_.journalFd_ = -1;
-}
-
-void CommitEngine::record(const Item& item, Action action,
-                          const std::optional<std::string>& device) {
-  if (const Entry* current = entry(item.path); current && current->state == State::trashed) return;
+std::error_code CommitEngine::record(const Item& item, Action action,
+                                     const std::optional<std::string>& device) {
+  const Entry* current = entry(item.path);
+  if (current && current->state == State::trashed) return {};
+  std::optional<Entry> before;
+  if (current) before = *current;
   Entry e;
   e.path = item.path;
   e.id = item.id;
@@ -282,16 +227,26 @@ void CommitEngine::record(const Item& item, Action action,
   e.modifiedAt = item.modifiedAt;
   e.device = device;
   e.at = now();
-  append(e);
+  std::error_code error = append(e);
+  if (error) {
+    // Unwritten, it would be forgotten at the next start: not recorded now
+    // either.
+    if (before) {
+      entries_.insert_or_assign(item.path, std::move(*before));
+    } else {
+      entries_.erase(item.path);
+    }
+  }
+  return error;
 }
 
-void CommitEngine::cancelPending(const std::string& path) {
+std::error_code CommitEngine::cancelPending(const std::string& path) {
   const Entry* current = entry(path);
-  if (!current || current->state != State::pending) return;
+  if (!current || current->state != State::pending) return {};
   Entry e = *current;
   e.state = State::undone;
   e.at = now();
-  append(e);
+  return append(e);
 }
 
 std::vector<CommitEngine::Entry> CommitEngine::pending() const {
@@ -335,97 +290,106 @@ CommitEngine::Outcome CommitEngine::commit(const std::vector<Item>& items,
 
   if (static_cast<std::int64_t>(selected.size()) > config.maxItems || overflow ||
       total > config.maxBytes) {
-    for (const Item* item : selected) outcome.failed.push_back({item->id, "batch too large"});
+    for (const Item* item : selected) outcome.failed.push_back({item->id, kBatchTooLarge});
     writeCommitLog(device, 0, 0, outcome.failed, selected);
     return outcome;
   }
 
-  // The roots are resolved once for the whole batch; each file is then
-  // judged by the folder the kernel resolves its path to.
+  JournalFile::Batch batch(journal_);
+  // The journal is the only record of where the files go: before the first
+  // move it must have room for a line per file. Where the file system cannot
+  // reserve room, one line is written instead: the first file's own entry
+  // again, which changes nothing when read back.
+  if (!selected.empty()) {
+    std::size_t room = 0;
+    for (const Item* item : selected) room += 2 * item->path.size() + 512;
+    std::error_code error = journal_.reserve(room);
+    if (error == std::errc::operation_not_supported) error = append(*entry(selected.front()->path));
+    if (error) {
+      for (const Item* item : selected) outcome.failed.push_back({item->id, kJournalUnwritable});
+      outcome.journalError = error;
+      writeCommitLog(device, 0, 0, outcome.failed, selected);
+      return outcome;
+    }
+  }
+
+  // The roots are resolved once for the whole batch.
+  const RootWalk walk(config.roots);
   const std::vector<std::string> prefixes = Containment::rootPrefixes(config.roots);
   Trash::Mover mover;
-  JournalBatch batch(*this);
   for (const Item* item : selected) {
     if (limit && outcome.trashed >= *limit) break;
     Entry e = *entry(item->path);
-    std::optional<std::string> trashPath;
-    std::optional<std::string> reason = moveOne(item->path, e, prefixes, mover, trashPath);
+    FileOutcome result = moveOne(item->path, e, walk, prefixes, mover);
     e.at = now();
     e.device = device;
-    if (reason) {
+    if (!result.moved()) {
       e.state = State::failed;
-      e.reason = reason;
+      e.reason = result.reason;
       append(e);
-      outcome.failed.push_back({item->id, *reason});
-    } else {
-      e.state = State::trashed;
-      e.trashPath = trashPath;
-      append(e);
-      outcome.trashed += 1;
-      outcome.freed += item->bytes;
-      outcome.moved.push_back(e);
+      outcome.failed.push_back({item->id, result.reason});
+      continue;
     }
+    e.state = State::trashed;
+    e.trashPath = result.trashPath;
+    if (std::error_code error = append(e)) {
+      outcome.unjournalled.push_back(e);
+      outcome.journalError = error;
+    }
+    outcome.trashed += 1;
+    outcome.freed += item->bytes;
+    outcome.moved.push_back(e);
   }
-  batch.finish();
+  journal_.endBatch();
   writeCommitLog(device, outcome.trashed, outcome.freed, outcome.failed, selected);
   return outcome;
 }
 
-std::optional<std::string> CommitEngine::moveOne(const std::string& path, const Entry& e,
-                                                 const std::vector<std::string>& prefixes,
-                                                 Trash::Mover& mover,
-                                                 std::optional<std::string>& trashPath) {
-  // The folder is opened once; the containment check, the attribute read
-  // and the move all act on that folder, so a link put in place of one of
-  // its parents between the checks and the move cannot redirect the move.
-  UniqueFd dir;
-  std::optional<std::string> dirPath;
-  const std::size_t slash = path.rfind('/');
-  const std::string name = slash == std::string::npos ? std::string() : path.substr(slash + 1);
-  if (!path.empty() && path[0] == '/' && !name.empty() && name != "." && name != "..") {
-    dir.reset(
-        ::open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid()) dirPath = directoryPath(dir.get());
-  }
-  if (!dirPath) {
-    // An unusual path, a folder that cannot be reached, or no /proc: the
-    // same checks, by the path as written.
+CommitEngine::FileOutcome CommitEngine::moveOne(const std::string& path, const Entry& e,
+                                                const RootWalk& walk,
+                                                const std::vector<std::string>& prefixes,
+                                                Trash::Mover& mover) {
+  // A link is judged by where it leads: out of the roots is outside; inside
+  // them it is not what the scan saw, since the scan follows no link.
+  auto throughLink = [&] {
     std::string canonical = Containment::canonicalPath(path);
-    if (canonical.empty() || !Containment::isBelow(canonical, prefixes)) return "outside roots";
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return "missing";
-    if (static_cast<std::int64_t>(st.st_size) != e.bytes ||
-        !sameModificationTime(dateFromFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
-                              e.modifiedAt)) {
-      return "modified since scan";
-    }
-    Trash::MoveResult moved = Trash::moveToTrash(path);
-    if (!moved.ok()) return moved.error.message();
-    trashPath = moved.trashPath;
-    return std::nullopt;
+    bool inside = !canonical.empty() && Containment::isBelow(canonical, prefixes);
+    return FileOutcome{inside ? kModified : kOutsideRoots, std::nullopt};
+  };
+  // Every check and the move act on the folder opened here, so a link put
+  // in place of one of its parents meanwhile cannot redirect the move.
+  RootWalk::Parent parent = walk.openParent(path, false);
+  switch (parent.stop) {
+    case RootWalk::Stop::none:
+      break;
+    case RootWalk::Stop::outside:
+      return {kOutsideRoots, std::nullopt};
+    case RootWalk::Stop::link:
+      return throughLink();
+    case RootWalk::Stop::missing:
+    case RootWalk::Stop::notFolder:
+    case RootWalk::Stop::failed:
+      return {kMissing, std::nullopt};
   }
 
   struct statx st {};
-  const bool exists = ::statx(dir.get(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-                              STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_MNT_ID, &st) == 0;
-  // A link is judged by where it leads: out of the roots is outside.
-  std::string canonical = exists && S_ISLNK(st.stx_mode)
-                              ? Containment::canonicalPath(path)
-                              : (*dirPath == "/" ? "/" : *dirPath + "/") + name;
-  if (canonical.empty() || !Containment::isBelow(canonical, prefixes)) return "outside roots";
-  if (!exists) return "missing";
+  if (::statx(parent.dir.get(), parent.name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_MNT_ID, &st) != 0) {
+    return {kMissing, std::nullopt};
+  }
+  if (S_ISLNK(st.stx_mode)) return throughLink();
   const std::int64_t size = st.stx_mask & STATX_SIZE ? static_cast<std::int64_t>(st.stx_size) : -1;
   std::optional<Date> modified;
   if (st.stx_mask & STATX_MTIME) {
     modified = dateFromFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
   }
   if (size != e.bytes || !sameModificationTime(modified, e.modifiedAt)) {
-    return "modified since scan";
+    return {kModified, std::nullopt};
   }
-  Trash::MoveResult moved = mover.move(dir.get(), *dirPath, name, Trash::mountKey(st));
-  if (!moved.ok()) return moved.error.message();
-  trashPath = moved.trashPath;
-  return std::nullopt;
+  Trash::MoveResult moved =
+      mover.move(parent.dir.get(), parent.dirPath, parent.name, Trash::mountKey(st));
+  if (!moved.ok()) return {moved.error.message(), std::nullopt};
+  return {"", moved.trashPath};
 }
 
 void CommitEngine::writeCommitLog(const std::string& device, std::int64_t trashed,
@@ -464,37 +428,53 @@ void CommitEngine::writeCommitLog(const std::string& device, std::int64_t trashe
   writeLogFile(config.commitsDir + "/" + logFileName(at), text);
 }
 
+std::string CommitEngine::putBack(const Entry& e, const RootWalk& walk) {
+  // A move keeps a file's size and date: anything else in the Trash slot
+  // (the user restored the file by hand and trashed another of the same
+  // name since, or left a link there) is not the file that was moved.
+  struct stat source;
+  if (::lstat(e.trashPath->c_str(), &source) != 0 || !S_ISREG(source.st_mode) ||
+      static_cast<std::int64_t>(source.st_size) != e.bytes ||
+      !sameModificationTime(dateFromFileTime(source.st_mtim.tv_sec, source.st_mtim.tv_nsec),
+                            e.modifiedAt)) {
+    return kGoneFromTrash;
+  }
+  // Back only below a root, through folders only: a folder of the path
+  // swapped for a link must not carry the file anywhere else.
+  RootWalk::Parent parent = walk.openParent(e.path, true);
+  if (parent.stop == RootWalk::Stop::outside || parent.stop == RootWalk::Stop::link) {
+    return kOutsideRoots;
+  }
+  if (!parent.ok()) return parent.error.message();
+  struct stat st;
+  if (::fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return kPlaceTaken;
+  }
+  if (std::error_code err = Trash::putBack(*e.trashPath, parent.dir.get(), parent.name)) {
+    // A file that appeared since the check is not replaced either.
+    return err == std::errc::file_exists ? kPlaceTaken : err.message();
+  }
+  return {};
+}
+
 CommitEngine::Outcome CommitEngine::undo(const std::vector<std::string>& paths) {
   Outcome outcome;
-  JournalBatch batch(*this);
+  const RootWalk walk(config.roots);
+  JournalFile::Batch batch(journal_);
   for (const std::string& path : paths) {
     const Entry* current = entry(path);
     if (!current || current->state != State::trashed || !current->trashPath) continue;
     Entry e = *current;
-    const std::string& source = *e.trashPath;
-    struct stat st;
-    std::optional<std::string> reason;
-    if (::lstat(source.c_str(), &st) != 0) {
-      reason = "gone from trash";
-    } else if (::lstat(e.path.c_str(), &st) == 0) {
-      reason = "something is already there";
-    } else {
-      std::error_code ec;
-      std::filesystem::create_directories(parentDirectory(e.path), ec);
-      if (ec) {
-        reason = ec.message();
-      } else if (std::error_code err = Trash::putBack(source, e.path)) {
-        // A file that appeared since the check is not replaced either.
-        reason = err == std::errc::file_exists ? "something is already there" : err.message();
-      }
-    }
-    if (reason) {
-      outcome.failed.push_back({e.id, *reason});
+    if (std::string reason = putBack(e, walk); !reason.empty()) {
+      outcome.failed.push_back({e.id, reason});
       continue;
     }
     e.state = State::undone;
     e.at = now();
-    append(e);
+    if (std::error_code error = append(e)) {
+      outcome.unjournalled.push_back(e);
+      outcome.journalError = error;
+    }
     outcome.trashed += 1;
     outcome.freed += e.bytes;
     outcome.moved.push_back(e);

@@ -18,9 +18,11 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
+#include "core/commit/journal_file.h"
 #include "shared/cards.h"
 #include "shared/json_codec.h"
 #include "shared/report.h"
@@ -31,6 +33,7 @@ namespace tallowick {
 namespace Trash {
 class Mover;
 }
+class RootWalk;
 
 // True when both dates are absent, or both present and less than one second
 // apart. Journalled dates have whole seconds; the tolerance accepts them.
@@ -80,6 +83,11 @@ class CommitEngine {
     std::int64_t freed = 0;
     std::vector<CommitFailure> failed;
     std::vector<Entry> moved;
+    // Files that were moved but whose journal line could not be written,
+    // and why: after a restart nothing remembers where they went, so the
+    // caller tells the user.
+    std::vector<Entry> unjournalled;
+    std::error_code journalError;
   };
 
   using Clock = std::function<Date()>;
@@ -94,15 +102,18 @@ class CommitEngine {
 
   // Records a decision on a scanned item as a pending entry, replacing any
   // pending, failed or undone entry for its path. A trashed path is left as
-  // it is (nothing is written) until it is undone.
-  void record(const Item& item, Action action, const std::optional<std::string>& device);
+  // it is (nothing is written) until it is undone. A decision that cannot be
+  // journalled is not recorded at all (the earlier entry stays) and its
+  // error is returned: the journal is the only record of decisions.
+  std::error_code record(const Item& item, Action action, const std::optional<std::string>& device);
 
   // Makes `entry` current for its path and appends it to the journal.
-  // Journal write errors are absorbed: the entry is current in memory anyway.
-  void append(const Entry& entry);
+  // Returns the write error; the entry is current in memory either way.
+  std::error_code append(const Entry& entry);
 
   // Withdraws a pending decision (it becomes undone); anything else is left.
-  void cancelPending(const std::string& path);
+  // Returns the journal's write error, if any.
+  std::error_code cancelPending(const std::string& path);
 
   std::vector<Entry> pending() const;
   std::vector<Entry> trashedEntries() const;
@@ -113,8 +124,13 @@ class CommitEngine {
   // Moves the items with a pending trash decision to the Trash, checking for
   // each, in this order: inside the roots ("outside roots"), still there
   // ("missing"), unchanged since the decision ("modified since scan"), then
-  // the move (the system's error text). A batch over maxItems or maxBytes is
-  // refused as a whole ("batch too large") and stays pending. Every moved or
+  // the move (the system's error text). The folders on the way from the
+  // root are opened without following links: a link there means the file
+  // changed since the scan, which followed none ("modified since scan"),
+  // unless it leads out of the roots. A batch over maxItems or maxBytes is
+  // refused as a whole ("batch too large") and stays pending, and so is a
+  // batch when the journal has no room for its lines ("journal
+  // unwritable"). Every moved or
   // failed file gets a journal line; every commit writes a log to
   // config.commitsDir. Stops before the (limit+1)-th move when a limit is
   // given. Never deletes anything.
@@ -122,9 +138,12 @@ class CommitEngine {
                  std::optional<std::int64_t> limit = std::nullopt);
 
   // Puts trashed files back where they were: "gone from trash" when the
-  // Trash copy is gone, "something is already there" when the place is
-  // taken (nothing is ever replaced), else the system's error text. Paths
-  // that are not trashed entries with a Trash path are skipped.
+  // Trash copy is gone or is not the file that was moved (a regular file of
+  // the entry's size and date), "outside roots" when the place is not below
+  // a current root through folders only (no link; missing folders are
+  // made), "something is already there" when the place is taken (nothing
+  // is ever replaced), else the system's error text. Paths that are not
+  // trashed entries with a Trash path are skipped.
   Outcome undo(const std::vector<std::string>& paths);
   // undo(paths) for the trashed entries whose id is in `ids`.
   Outcome undo(const std::set<Uuid>& ids);
@@ -138,35 +157,23 @@ class CommitEngine {
                       const std::vector<CommitFailure>& failures,
                       const std::vector<const Item*>& selected);
 
-  // Keeps the journal open for the appends of one commit or undo, and
-  // flushes them to the disk once when it finishes (or goes).
-  class JournalBatch {
-   public:
-    explicit JournalBatch(CommitEngine& engine);
-    ~JournalBatch();
-    JournalBatch(const JournalBatch&) = delete;
-    JournalBatch& operator=(const JournalBatch&) = delete;
-    void finish();
-
-   private:
-    CommitEngine& engine_;
+  // What became of one file of a commit: moved (to `trashPath`, when the
+  // Trash named one) or refused for `reason`.
+  struct FileOutcome {
+    std::string reason;
+    std::optional<std::string> trashPath;
+    bool moved() const { return reason.empty(); }
   };
-
   // Checks one selected file (containment, presence, freshness, in this
-  // order) and moves it to the Trash. Returns the failure reason, or no
-  // value with `trashPath` set to where the file went.
-  std::optional<std::string> moveOne(const std::string& path, const Entry& entry,
-                                     const std::vector<std::string>& rootPrefixes,
-                                     Trash::Mover& mover, std::optional<std::string>& trashPath);
+  // order) on its folder opened from the root, and moves it to the Trash.
+  FileOutcome moveOne(const std::string& path, const Entry& entry, const RootWalk& walk,
+                      const std::vector<std::string>& rootPrefixes, Trash::Mover& mover);
+  // The reason undo cannot put `e` back, or empty after it did.
+  std::string putBack(const Entry& e, const RootWalk& walk);
 
   Clock clock_;
   std::unordered_map<std::string, Entry> entries_;
-  // The journal ends in a torn line: the next append starts a fresh one.
-  bool needsNewline_ = false;
-  // Set while a JournalBatch is open; journalFd_ is then the open journal.
-  bool holdJournal_ = false;
-  bool journalWritten_ = false;
-  int journalFd_ = -1;
+  JournalFile journal_;
 };
 
 template <>

@@ -1,10 +1,17 @@
 #include "core/commit/commit_engine.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -277,13 +284,127 @@ TEST_F(EngineTest, PendingAndTrashedLists) {
   EXPECT_THAT(paths(engine->trashedEntries()), ElementsAre(a.path));
 }
 
-TEST_F(EngineTest, UnwritableJournalKeepsStateInMemory) {
-  writeText(storage, "a file where the storage folder should be");
+// The journal is the only record of decisions and of where committed files
+// went: a decision it cannot take is not recorded, and a commit it cannot
+// take moves nothing.
+TEST_F(EngineTest, AnUnwritableJournalRecordsNothingAndCommitsNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(Sandbox&)> breakJournal;
+    std::errc error;
+  } cases[] = {
+      {"a folder in its place",
+       [](Sandbox& t) {
+         std::filesystem::rename(t.journal(), t.journal() + ".old");
+         std::filesystem::create_directory(t.journal());
+       },
+       std::errc::is_a_directory},
+      {"a link in its place",
+       [](Sandbox& t) {
+         std::filesystem::rename(t.journal(), t.tree.path("elsewhere.jsonl"));
+         std::filesystem::create_symlink(t.tree.path("elsewhere.jsonl"), t.journal());
+       },
+       std::errc::too_many_symbolic_link_levels},
+  };
+  for (const Case& c : cases) {
+    auto t = std::make_unique<Sandbox>();
+    auto engine = t->makeEngine();
+    Item staged = t->decided(*engine, "staged.txt");
+    Item kept = t->decided(*engine, "kept.txt", Action::keep);
+    c.breakJournal(*t);
+    std::string elsewhere = exists(t->tree.path("elsewhere.jsonl"))
+                                ? readText(t->tree.path("elsewhere.jsonl"))
+                                : std::string();
+
+    Item late = scannedFile(t->root + "/late.txt", "late");
+    EXPECT_EQ(engine->record(late, Action::trash, "phone"), c.error) << c.name;
+    EXPECT_EQ(engine->entry(late.path), nullptr) << c.name;
+    EXPECT_EQ(engine->record(kept, Action::trash, "phone"), c.error) << c.name;
+    EXPECT_EQ(engine->entry(kept.path)->action, Action::keep) << c.name << ": the earlier stays";
+
+    CommitEngine::Outcome outcome = engine->commit({staged}, "phone");
+    EXPECT_EQ(outcome.trashed, 0) << c.name;
+    EXPECT_THAT(outcome.failed, ElementsAre(CommitFailure{staged.id, "journal unwritable"}))
+        << c.name;
+    EXPECT_EQ(outcome.journalError, c.error) << c.name;
+    EXPECT_TRUE(exists(staged.path)) << c.name;
+    EXPECT_EQ(engine->entry(staged.path)->state, State::pending) << c.name;
+    EXPECT_EQ(t->onlyLog()["items"][0]["reason"], "journal unwritable") << c.name;
+    if (!elsewhere.empty()) {
+      EXPECT_EQ(readText(t->tree.path("elsewhere.jsonl")), elsewhere)
+          << c.name << ": nothing goes through the link";
+    }
+  }
+}
+
+TEST_F(EngineTest, TheStorageFolderIsMadePrivate) {
+  auto engine = makeEngine();
+  decided(*engine, "a.txt");
+  struct stat st;
+  ASSERT_EQ(::stat(storage.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// A full disk, from a 1 MiB tmpfs mounted in a private mount namespace (so
+// nothing of it is seen outside this process).
+TEST_F(EngineTest, AFullDiskRecordsNothingAndCommitsNothing) {
+  std::filesystem::create_directories(storage);
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tallowick-test", storage.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here: "
+                 << std::strerror(errno);
+  }
+  auto engine = makeEngine();
+  Item staged = decided(*engine, "staged.txt");
+  {
+    std::ofstream filler(storage + "/filler", std::ios::binary);
+    std::string block(4096, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+    }
+  }
+  // The journal's last page still takes a few lines; then it is full.
+  std::error_code error;
+  Item late;
+  for (int i = 0; i < 100 && !error; ++i) {
+    late = scannedFile(root + "/late" + std::to_string(i) + ".txt", "late");
+    error = engine->record(late, Action::trash, "phone");
+  }
+  EXPECT_EQ(error, std::errc::no_space_on_device);
+  EXPECT_EQ(engine->entry(late.path), nullptr);
+  CommitEngine::Outcome outcome = engine->commit({staged}, "phone");
+  EXPECT_THAT(outcome.failed, ElementsAre(CommitFailure{staged.id, "journal unwritable"}));
+  EXPECT_EQ(outcome.journalError, std::errc::no_space_on_device);
+  EXPECT_TRUE(exists(staged.path));
+  // Room again: the decision is still staged and now goes through.
+  std::filesystem::remove(storage + "/filler");
+  EXPECT_EQ(engine->commit({staged}, "phone").trashed, 1);
+  EXPECT_EQ(makeEngine()->entry(staged.path)->state, State::trashed);
+  ::umount2(storage.c_str(), MNT_DETACH);
+}
+
+// A file moved whose line then cannot be written is reported with where it
+// went. The journal is kept from growing by the file size limit, which lets
+// the room reserved before the moves be taken and the line still fail.
+TEST_F(EngineTest, AMoveTheJournalCannotTakeIsReported) {
   auto engine = makeEngine();
   Item item = decided(*engine, "a.txt");
-  EXPECT_EQ(engine->entry(item.path)->state, State::pending);
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = std::filesystem::file_size(journal());
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
   CommitEngine::Outcome outcome = engine->commit({item}, "phone");
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+
   EXPECT_EQ(outcome.trashed, 1);
+  ASSERT_EQ(outcome.unjournalled.size(), 1u);
+  EXPECT_EQ(outcome.unjournalled[0].path, item.path);
+  ASSERT_TRUE(outcome.unjournalled[0].trashPath);
+  EXPECT_TRUE(exists(*outcome.unjournalled[0].trashPath));
+  EXPECT_EQ(outcome.journalError, std::errc::file_too_large);
   EXPECT_EQ(engine->entry(item.path)->state, State::trashed);
 }
 
@@ -408,13 +529,27 @@ TEST_F(EngineTest, CommitFailuresInTheirOrder) {
          return item;
        },
        "outside roots"},
-      {"folder reached through a link inside the roots",
+      {"folder swapped for a link inside the roots",
        [](Sandbox& t, Item) {
-         scannedFile(t.root + "/real/c.txt", "content");
-         std::filesystem::create_directory_symlink(t.root + "/real", t.root + "/alias");
-         return scannedFile(t.root + "/alias/c.txt", "content");
+         // The link leads to a file of the same name, size and date: only
+         // the link tells that it is not the file the scan saw.
+         Item item = scannedFile(t.root + "/sub/c.txt", "content");
+         Item twin = scannedFile(t.root + "/other/c.txt", "content");
+         setModified(twin.path, *item.modifiedAt);
+         std::filesystem::rename(t.root + "/sub", t.root + "/moved");
+         std::filesystem::create_directory_symlink(t.root + "/other", t.root + "/sub");
+         return item;
        },
-       ""},
+       "modified since scan"},
+      {"file swapped for a link inside the roots",
+       [](Sandbox& t, Item item) {
+         writeText(t.root + "/twin.txt", "content");
+         setModified(t.root + "/twin.txt", *item.modifiedAt);
+         std::filesystem::remove(item.path);
+         std::filesystem::create_symlink(t.root + "/twin.txt", item.path);
+         return item;
+       },
+       "modified since scan"},
       {"folder gone",
        [](Sandbox& t, Item) {
          Item item = scannedFile(t.root + "/gone/d.txt", "content");
@@ -485,6 +620,9 @@ TEST_F(EngineTest, CommitFailuresInTheirOrder) {
     if (!before.empty()) {
       EXPECT_EQ(readText(item.path), before) << c.name << ": the file must stay in place";
     }
+    EXPECT_TRUE(!exists(t->tree.homeTrash() + "/files") ||
+                std::filesystem::is_empty(t->tree.homeTrash() + "/files"))
+        << c.name;
     EXPECT_EQ(t->onlyLog()["items"][0]["reason"], c.reason) << c.name;
   }
 }
@@ -715,6 +853,8 @@ TEST_F(EngineTest, UndoFailuresLeaveTheEntryTrashed) {
     const char* name;
     std::function<void(Sandbox&, const Item&, const CommitEngine::Entry&)> arrange;
     std::string reason;
+    // Below the tree: where the file must not have gone.
+    std::string notThere = "";
   } cases[] = {
       {"Trash emptied",
        [](Sandbox&, const Item&, const CommitEngine::Entry&) {
@@ -737,6 +877,41 @@ TEST_F(EngineTest, UndoFailuresLeaveTheEntryTrashed) {
          writeText(t.root + "/sub", "a file where the folder was");
        },
        std::make_error_code(std::errc::not_a_directory).message()},
+      {"its folder swapped for a link to outside",
+       [](Sandbox& t, const Item&, const CommitEngine::Entry&) {
+         std::filesystem::remove_all(t.root + "/sub");
+         std::filesystem::create_directories(t.tree.path("outside"));
+         std::filesystem::create_directory_symlink(t.tree.path("outside"), t.root + "/sub");
+       },
+       "outside roots", "outside/a.txt"},
+      {"its folder swapped for a link inside the roots",
+       [](Sandbox& t, const Item&, const CommitEngine::Entry&) {
+         std::filesystem::remove_all(t.root + "/sub");
+         std::filesystem::create_directories(t.root + "/other");
+         std::filesystem::create_directory_symlink(t.root + "/other", t.root + "/sub");
+       },
+       "outside roots", "Down/other/a.txt"},
+      {"another file in its Trash slot",
+       [](Sandbox& t, const Item&, const CommitEngine::Entry& e) {
+         // Restored by hand elsewhere; another file of the same name
+         // trashed into the same slot since.
+         std::filesystem::rename(*e.trashPath, t.tree.path("restored-by-hand.txt"));
+         writeText(*e.trashPath, "another");
+       },
+       "gone from trash", "Down/sub/a.txt"},
+      {"another file of the same size in its Trash slot",
+       [](Sandbox& t, const Item&, const CommitEngine::Entry& e) {
+         std::filesystem::rename(*e.trashPath, t.tree.path("restored-by-hand.txt"));
+         writeText(*e.trashPath, "ORIGINAL");
+         setModified(*e.trashPath, *e.modifiedAt + std::chrono::seconds(30));
+       },
+       "gone from trash", "Down/sub/a.txt"},
+      {"a link in its Trash slot",
+       [](Sandbox& t, const Item&, const CommitEngine::Entry& e) {
+         std::filesystem::rename(*e.trashPath, t.tree.path("restored-by-hand.txt"));
+         std::filesystem::create_symlink(t.tree.path("restored-by-hand.txt"), *e.trashPath);
+       },
+       "gone from trash", "Down/sub/a.txt"},
   };
   for (const Case& c : cases) {
     auto t = std::make_unique<Sandbox>();
@@ -751,8 +926,15 @@ TEST_F(EngineTest, UndoFailuresLeaveTheEntryTrashed) {
     EXPECT_THAT(outcome.failed, ElementsAre(CommitFailure{trashed.id, c.reason})) << c.name;
     EXPECT_EQ(*engine->entry(item.path), trashed) << c.name;
     EXPECT_EQ(t->journalLines(), lines) << c.name;
-    if (c.reason == "something is already there") {
+    if (c.reason == "something is already there" || c.reason == "outside roots") {
       EXPECT_EQ(readText(*trashed.trashPath), "original") << c.name;
+    }
+    if (!c.notThere.empty()) {
+      EXPECT_FALSE(exists(t->tree.path(c.notThere))) << c.name;
+    }
+    if (c.reason == "gone from trash" && exists(*trashed.trashPath)) {
+      EXPECT_TRUE(exists(t->tree.homeTrash() + "/info/a.txt.trashinfo"))
+          << c.name << ": the other file keeps its info file";
     }
   }
 }

@@ -424,7 +424,11 @@ MoveResult moveToTrash(const std::string& path) {
 }
 
 std::error_code putBack(const std::string& trashPath, const std::string& originalPath) {
-  if (int err = renameNoReplace(AT_FDCWD, trashPath.c_str(), AT_FDCWD, originalPath.c_str())) {
+  return putBack(trashPath, AT_FDCWD, originalPath);
+}
+
+std::error_code putBack(const std::string& trashPath, int toDir, const std::string& to) {
+  if (int err = renameNoReplace(AT_FDCWD, trashPath.c_str(), toDir, to.c_str())) {
     return errorOf(err);
   }
   std::string filesDir = parentOf(trashPath);

@@ -80,6 +80,9 @@ std::uint64_t mountKey(const struct statx& file);
 // lies in a Trash's files/ directory. The parent of `originalPath` must exist.
 // Returns no error on success.
 std::error_code putBack(const std::string& trashPath, const std::string& originalPath);
+// The same, to `to` relative to the folder open as `toDir` (any descriptor
+// that openat(2) takes, O_PATH included).
+std::error_code putBack(const std::string& trashPath, int toDir, const std::string& to);
 
 struct EmptyResult {
   // Entries removed from files/ and info/ (top level only) and

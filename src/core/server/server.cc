@@ -7,6 +7,7 @@
 
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
+#include "core/server/descriptor_limit.h"
 #include "core/server/server_internal.h"
 #include "core/server/service_advertiser.h"
 #include "core/server/thumbnail_renders.h"
@@ -15,6 +16,7 @@
 #include "shared/file_util.h"
 #include "shared/psk.h"
 #include "shared/transport.h"
+#include "shared/wire.h"
 
 namespace tallowick {
 
@@ -47,6 +49,9 @@ Server::Config::Config(std::string name, std::vector<ScanRoot> scanRoots, std::i
 
 std::shared_ptr<Server> Server::make(Config config, std::optional<Report> report,
                                      std::optional<std::string> code) {
+  // Before anything is opened: phones, the journal and the Trash all need
+  // descriptors, and idle connections from the network must not use them up.
+  raiseDescriptorLimit();
   std::shared_ptr<Server> server(
       new Server(std::move(config), std::move(report), std::move(code), std::make_shared<Queue>()));
   server->launch();
@@ -386,12 +391,14 @@ void Server::doStop() {
 
 void Server::accept(std::shared_ptr<TlsConnection> connection) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  makeRoomForAPeer();
   PeerKey key = connection.get();
   std::weak_ptr<Server> weak = weak_from_this();
   std::weak_ptr<TlsConnection> weakConnection = connection;
 
   Peer& peer = peers_[key];
   peer.conn = connection;
+  peer.acceptedNumber = ++acceptedCount_;
   peer.helloTimer = std::make_unique<asio::steady_timer>(queue_->io, config_.helloTimeout);
   peer.helloTimer->async_wait([weak, weakConnection](const std::error_code& ec) {
     if (ec) return;
@@ -409,7 +416,39 @@ void Server::accept(std::shared_ptr<TlsConnection> connection) {
       },
       [weak, weakConnection](std::optional<std::string> reason) {
         if (auto self = weak.lock()) self->receiveEnded(weakConnection, reason);
+      },
+      [weak, key]() -> std::uint32_t {
+        auto self = weak.lock();
+        return self ? self->frameLimit(key) : 0;
       });
+}
+
+void Server::makeRoomForAPeer() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  for (;;) {
+    std::size_t waiting = 0;
+    auto oldest = peers_.end();
+    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+      if (it->second.device) continue;
+      ++waiting;
+      if (oldest == peers_.end() || it->second.acceptedNumber < oldest->second.acceptedNumber) {
+        oldest = it;
+      }
+    }
+    if (waiting < config_.maxUngreeted || oldest == peers_.end()) break;
+    Peer peer = std::move(oldest->second);
+    peers_.erase(oldest);
+    if (peer.helloTimer) peer.helloTimer->cancel();
+    peer.conn->cancel();  // finds no peer any more when it reports
+  }
+  if (restartWhenIdle_ && !anyPeerReady()) restart();
+}
+
+std::uint32_t Server::frameLimit(PeerKey key) const {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  constexpr std::uint32_t kBeforeHello = 64 * 1024;
+  auto found = peers_.find(key);
+  return found != peers_.end() && found->second.device ? Wire::maxFrame : kBeforeHello;
 }
 
 void Server::connectionState(PeerKey key, TlsConnection::State state, const std::string& error) {

@@ -77,6 +77,10 @@ class Server : public std::enable_shared_from_this<Server> {
     // A connection that has not said hello this long after it was accepted
     // (whether or not TLS completed) is closed.
     std::chrono::milliseconds helloTimeout = std::chrono::seconds(30);
+    // Connections that have not said hello yet, at most: one more closes
+    // the oldest of them, so a flood of idle connections cannot take the
+    // descriptors that phones and the journal need.
+    std::size_t maxUngreeted = 64;
     // Period of the code-rotation tick.
     std::chrono::milliseconds tickInterval = std::chrono::seconds(15);
     // Mount points whose Trash an empty-trash request clears besides the
@@ -146,6 +150,7 @@ class Server : public std::enable_shared_from_this<Server> {
     // in `held`, so its replies keep the order of its requests.
     bool waiting = false;
     std::deque<Message> held;
+    std::uint64_t acceptedNumber = 0;  // order of acceptance
   };
   // Wraps cards with their thumbnails into the reply a request asked for.
   using CardReply = std::function<Message(std::vector<Card>)>;
@@ -178,6 +183,12 @@ class Server : public std::enable_shared_from_this<Server> {
                     const std::optional<std::string>& reason);
   void helloTimedOut(const std::weak_ptr<TlsConnection>& connection);
   void removePeer(PeerKey key);
+  // Closes the oldest connections that have not said hello until fewer
+  // than config_.maxUngreeted are left. They are not counted as failed
+  // pairings: the agent chose to close them.
+  void makeRoomForAPeer();
+  // The largest frame `key` may send now: a hello is small.
+  std::uint32_t frameLimit(PeerKey key) const;
   void handle(const Message& message, PeerKey key);
   // Handles the messages the peer sent while it waited, until it waits again.
   void release(PeerKey key);
@@ -193,9 +204,11 @@ class Server : public std::enable_shared_from_this<Server> {
   void setKeeper(const Message::SetKeeper& request, Peer& peer);
   void staged(Peer& peer);
   // Journals `action` for the card's files (files already in the Trash are
-  // left as they are).
-  void journal(const Card& card, Action action, const std::string& device);
-  // Withdraws the pending journal entries of the card's files.
+  // left as they are). Stops at the first file the journal cannot take,
+  // logs the error and returns it.
+  std::error_code journal(const Card& card, Action action, const std::string& device);
+  // Withdraws the pending journal entries of the card's files; a failure to
+  // write is logged.
   void withdraw(const Card& card);
   // Moves the status's staged counts by the card's share when its decision
   // changes from `before` to `after`, and reports the status. The same
@@ -227,6 +240,9 @@ class Server : public std::enable_shared_from_this<Server> {
   // Commit and the Trash.
   void commit(const Peer& peer);
   void emptyTrash(bool confirm, const Peer& peer);
+  // Logs what a commit or undo could not journal: the error, and each file
+  // moved without its line, with where it went.
+  void logJournalTrouble(const CommitEngine::Outcome& outcome);
 
   // Cards, status and scans.
   void rebuildCards();
@@ -246,6 +262,7 @@ class Server : public std::enable_shared_from_this<Server> {
   // Shared with preview and warm-up jobs, which may outlive the server.
   std::shared_ptr<const Thumbnailer> thumbnailer_;
   std::map<PeerKey, Peer> peers_;
+  std::uint64_t acceptedCount_ = 0;
   CommitEngine engine_;
   PairingStore pairing_;
   PairingGuard codeGuard_;

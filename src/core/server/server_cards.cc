@@ -60,12 +60,23 @@ void Server::staged(Peer& peer) {
 
 // ---- Decisions ------------------------------------------------------------------
 
-void Server::journal(const Card& card, Action action, const std::string& device) {
-  for (const Item& item : cardSet_.itemsFor(card)) engine_.record(item, action, device);
+std::error_code Server::journal(const Card& card, Action action, const std::string& device) {
+  for (const Item& item : cardSet_.itemsFor(card)) {
+    if (std::error_code error = engine_.record(item, action, device)) {
+      log("! journal: " + error.message());
+      return error;
+    }
+  }
+  return {};
 }
 
 void Server::withdraw(const Card& card) {
-  for (const Item& item : cardSet_.itemsFor(card)) engine_.cancelPending(item.path);
+  for (const Item& item : cardSet_.itemsFor(card)) {
+    if (std::error_code error = engine_.cancelPending(item.path)) {
+      log("! journal: " + error.message());
+      return;
+    }
+  }
 }
 
 void Server::decision(const Message::Decision& request, const Peer& peer) {
@@ -77,8 +88,10 @@ void Server::decision(const Message::Decision& request, const Peer& peer) {
   }
   std::optional<Action> before;
   if (auto found = decisions_.find(request.id); found != decisions_.end()) before = found->second;
+  // A decision the journal does not hold would be forgotten at the next
+  // start, and a commit could not be undone after it: not staged.
+  if (journal(*card, request.action, *peer.device)) return;
   decisions_[request.id] = request.action;
-  journal(*card, request.action, *peer.device);
   restage(*card, before, request.action);
   log("· " + std::string(rawValue(request.action)) + " " + request.id.shortString() + " — " +
       std::to_string(status_.pendingCount) + " files staged");
@@ -108,6 +121,7 @@ void Server::undo(const Uuid& id) {
   std::vector<std::string> paths;
   for (const Item& item : cardSet_.itemsFor(*card)) paths.push_back(item.path);
   CommitEngine::Outcome outcome = engine_.undo(paths);
+  logJournalTrouble(outcome);
   log("· restored " + std::to_string(outcome.trashed) + " file(s) for " + id.shortString());
 }
 
@@ -145,7 +159,7 @@ bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::st
     if (member.id != itemID) group.reclaimable += member.bytes;
   }
   Card updated(group);
-  if (rejournal) journal(updated, decided->second, device);
+  if (rejournal && journal(updated, decided->second, device)) decisions_.erase(decided);
 
   for (auto& [deckID, cards] : cardSet_.decks) {
     for (Card& card : cards) {

@@ -382,6 +382,48 @@ TEST_F(DeckFixture, EmptyTrashOnlyRightAfterACommitByTheSamePhone) {
   EXPECT_EQ(ask<Message::Refused>(ann, Message::EmptyTrash{true}), refused);
 }
 
+// The journal is the only record of decisions and of where committed files
+// went: a decision it cannot take is not staged, and a commit it cannot take
+// moves nothing.
+TEST_F(DeckFixture, NothingIsStagedOrMovedThatTheJournalCannotTake) {
+  start();
+  PhoneClient& ann = phone();
+  ASSERT_TRUE(tell(ann, Message::Decision{video_.id, Action::trash}, "· trash "));
+  ASSERT_EQ(events_->status()->pendingCount, 1);
+  const std::string journal = storage_ + "/decisions.jsonl";
+  std::filesystem::rename(journal, journal + ".old");
+  std::filesystem::create_directory(journal);
+
+  const std::string error = std::make_error_code(std::errc::is_a_directory).message();
+  ASSERT_TRUE(tell(ann, Message::Decision{installer_.id, Action::trash}, "! journal: " + error));
+  EXPECT_EQ(events_->status()->pendingCount, 1);
+  auto staged = ask<Message::StagedBatch>(ann, Message::Staged{});
+  ASSERT_EQ(staged.cards.size(), 1u);
+  EXPECT_EQ(staged.cards[0].id(), video_.id);
+
+  auto result = ask<Message::CommitResult>(ann, Message::Commit{});
+  EXPECT_EQ(result.trashed, 0);
+  EXPECT_EQ(result.failed, (std::vector<CommitFailure>{{video_.id, "journal unwritable"}}));
+  EXPECT_TRUE(std::filesystem::exists(video_.path));
+  EXPECT_TRUE(std::filesystem::exists(installer_.path));
+}
+
+TEST_F(DeckFixture, ATrashThatCannotBeEmptiedIsNamedInTheLog) {
+  start();
+  PhoneClient& ann = phone();
+  ASSERT_TRUE(tell(ann, Message::Decision{video_.id, Action::trash}, "· trash "));
+  ASSERT_EQ(ask<Message::CommitResult>(ann, Message::Commit{}).trashed, 1);
+  // files/ swapped for a link: emptying never follows it.
+  std::filesystem::rename(trashFiles(), trashFiles() + "-real");
+  std::filesystem::create_directory_symlink(trashFiles() + "-real", trashFiles());
+
+  EXPECT_EQ(ask<Message::Refused>(ann, Message::EmptyTrash{true}),
+            Message::Refused{"Finder declined"});
+  EXPECT_EQ(events_->containing("! trash not emptied: " + trashFiles() + ": ").size(), 1u);
+  EXPECT_TRUE(std::filesystem::exists(trashFiles() + "-real/film.mkv"));
+  EXPECT_FALSE(events_->has("✓ trash emptied"));
+}
+
 // A photo drawn at test time, left to right from red to blue.
 void drawJpeg(const std::string& path, int width, int height) {
   ensureVipsStarted();

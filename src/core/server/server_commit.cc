@@ -58,6 +58,7 @@ void Server::commit(const Peer& peer) {
   for (const CommitFailure& failure : cardFailures) {
     log("! " + failure.id.shortString() + ": " + failure.reason);
   }
+  logJournalTrouble(outcome);
   if (outcome.trashed >= 1) trashPolicy_.lastCommit = EmptyTrashPolicy::LastCommit{device, now()};
   refreshStatus();
   log("✓ commit: trashed " + std::to_string(outcome.trashed) + "/" + std::to_string(items.size()) +
@@ -67,6 +68,19 @@ void Server::commit(const Peer& peer) {
   Transport::send(Message::CommitResult{static_cast<int>(outcome.trashed), outcome.freed,
                                         std::move(cardFailures)},
                   peer.conn);
+}
+
+void Server::logJournalTrouble(const CommitEngine::Outcome& outcome) {
+  if (!outcome.journalError) return;
+  const std::string error = "! journal: " + outcome.journalError.message();
+  if (outcome.unjournalled.empty()) return log(error);
+  for (const CommitEngine::Entry& e : outcome.unjournalled) {
+    if (e.state == CommitEngine::State::trashed) {
+      log(error + " — " + e.path + " is in the Trash as " + e.trashPath.value_or("?"));
+    } else {
+      log(error + " — " + e.path + " is back in its place");
+    }
+  }
 }
 
 void Server::emptyTrash(bool confirm, const Peer& peer) {
@@ -80,6 +94,9 @@ void Server::emptyTrash(bool confirm, const Peer& peer) {
   Trash::EmptyResult result =
       config_.trashTopdirs ? Trash::emptyTrash(*config_.trashTopdirs) : Trash::emptyTrash();
   if (!result.ok()) {
+    // The phone hears no more than that; the user at the desktop learns what
+    // is left.
+    log("! trash not emptied: " + result.failedPath + ": " + result.error.message());
     Transport::send(Message::Refused{kEmptyTrashFailed}, peer.conn);
     return;
   }

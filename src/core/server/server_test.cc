@@ -4,6 +4,7 @@
 
 #include "core/server/server.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -24,6 +25,7 @@
 #include "shared/psk.h"
 #include "shared/tls_test_util.h"
 #include "shared/transport.h"
+#include "shared/wire.h"
 
 namespace tallowick {
 namespace {
@@ -279,6 +281,92 @@ TEST_F(ServerTest, ClosesAGreetedPeerThatSendsABadFrameLength) {
   }
   // The status follows the "- peer gone" line.
   EXPECT_TRUE(waitFor([&] { return !events_->status()->phone.has_value(); }));
+}
+
+// Before hello a peer is no one: it may not make the agent hold a large
+// frame, however far its body is from arriving.
+TEST_F(ServerTest, ClosesAPeerThatAnnouncesALargeFrameBeforeHello) {
+  const std::vector<std::pair<std::uint32_t, const char*>> cases = {{67'108'864, "64 MiB"},
+                                                                    {65'537, "64 KiB + 1"}};
+  start(config());
+  for (const auto& [length, label] : cases) {
+    SCOPED_TRACE(label);
+    auto phone = connect(Transport::pairingParameters(kCode));
+    ASSERT_TRUE(waitFor([&] { return phone->conn->state() == TlsConnection::State::ready; }));
+    int before = events_->count("! frame too large");
+    Bytes header{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    phone->conn->send(header);
+    ASSERT_TRUE(waitFor([&] { return phone->closed; }));
+    EXPECT_TRUE(waitFor([&] { return events_->count("! frame too large") == before + 1; }));
+    EXPECT_TRUE(phone->received.empty());
+  }
+  // A hello of the largest size allowed before hello is still read.
+  auto phone = connect(Transport::pairingParameters(kCode));
+  Message::Hello hello{"", "", PSK::proof(PSK::derive(kCode), "")};
+  const std::size_t overhead = Wire::encode(hello)->size() - Wire::kHeaderSize;
+  hello.name = std::string(65'536 - overhead, 'n');
+  ASSERT_EQ(Wire::encode(hello)->size(), Wire::kHeaderSize + 65'536);
+  Transport::send(hello, phone->conn);
+  EXPECT_TRUE(waitFor([&] { return phone->first<Message::Hello>() != nullptr; }));
+}
+
+// Runs in a child of IdleConnectionsLeaveDescriptorsForPhones, under a
+// limit of 256 descriptors for the whole process: 150 plain TCP connections
+// that never say anything, then a phone.
+TEST_F(ServerTest, IdleConnectionFloodChild) {
+  if (std::getenv("TALLOWICK_FLOOD_CHILD") == nullptr) {
+    GTEST_SKIP() << "run by ServerFlood.IdleConnectionsLeaveDescriptorsForPhones";
+  }
+  constexpr int kFlood = 150;
+  auto c = config();
+  c.maxUngreeted = 64;
+  start(c);
+  std::vector<std::unique_ptr<asio::ip::tcp::socket>> flood;
+  for (int i = 0; i < kFlood; ++i) {
+    flood.push_back(std::make_unique<asio::ip::tcp::socket>(io_));
+    flood.back()->connect({asio::ip::make_address("127.0.0.1"), port_});
+    flood.back()->non_blocking(true);
+  }
+  // The agent keeps the newest 64 and closes the others, oldest first.
+  auto closedByAgent = [&](asio::ip::tcp::socket& socket) {
+    char byte;
+    std::error_code ec;
+    socket.read_some(asio::buffer(&byte, 1), ec);
+    return ec && ec != asio::error::would_block && ec != asio::error::try_again;
+  };
+  std::vector<bool> closed(kFlood, false);
+  ASSERT_TRUE(waitFor([&] {
+    int n = 0;
+    for (int i = 0; i < kFlood; ++i) {
+      closed[i] = closed[i] || closedByAgent(*flood[i]);
+      n += closed[i];
+    }
+    return n == kFlood - 64;
+  }));
+  for (int i = 0; i < kFlood - 64; ++i) EXPECT_TRUE(closed[i]) << i;
+  EXPECT_FALSE(events_->has("! too many failed pairings")) << "closing them is no failed pairing";
+
+  auto phone = greetedWithCode("Ann");
+  ASSERT_NE(phone->first<Message::Hello>(), nullptr);
+  Transport::send(Message::Summary{}, phone->conn);
+  EXPECT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
+}
+
+TEST(ServerFlood, IdleConnectionsLeaveDescriptorsForPhones) {
+  if (::system("prlimit --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no prlimit";
+  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string command = "TALLOWICK_FLOOD_CHILD=1 prlimit --nofile=256:256 '" + self +
+                        "' --gtest_filter=ServerTest.IdleConnectionFloodChild 2>&1";
+  FILE* child = ::popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, child)) output.append(buffer, n);
+  int status = ::pclose(child);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("[       OK ] ServerTest.IdleConnectionFloodChild"), std::string::npos)
+      << output;
 }
 
 TEST_F(ServerTest, SurvivesGarbageInsteadOfTls) {
