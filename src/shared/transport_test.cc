@@ -32,8 +32,8 @@ struct LoopLog {
   std::shared_ptr<TlsConnection> echoTo;
 };
 
-void runLoop(const std::shared_ptr<TlsConnection>& connection,
-             const std::shared_ptr<LoopLog>& log) {
+void runLoop(const std::shared_ptr<TlsConnection>& connection, const std::shared_ptr<LoopLog>& log,
+             Transport::FrameLimit limit = {}) {
   Transport::receive(
       connection,
       [log](Message message) {
@@ -43,7 +43,8 @@ void runLoop(const std::shared_ptr<TlsConnection>& connection,
       [log](std::optional<std::string> reason) {
         ++log->closes;
         log->reason = std::move(reason);
-      });
+      },
+      std::move(limit));
 }
 
 // A loopback listener and a client, both ready; the server side runs a
@@ -65,6 +66,18 @@ class TransportTest : public ::testing::Test {
     client->cancel();
     server.stop();
     io.run_for(std::chrono::milliseconds(100));
+  }
+
+  // One more client, connected and ready; the server side's loop, which the
+  // caller starts, is on server.accepted.back().
+  std::shared_ptr<TlsConnection> anotherClient() {
+    auto another =
+        TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
+    another->start(io.get_executor());
+    const std::size_t accepted = server.accepted.size();
+    EXPECT_TRUE(runUntil(
+        io, [&] { return server.accepted.size() > accepted && another->state() == State::ready; }));
+    return another;
   }
 
   // Runs until the server's loop ended, then a little longer to catch any
@@ -171,24 +184,13 @@ TEST_F(TransportTest, LargestFrameIsReadWhole) {
 // Memory follows what the peer sent, not what its header announced: a
 // 64 MiB announcement followed by nothing costs no 64 MiB.
 TEST_F(TransportTest, AnAnnouncedBodyIsNotAllocatedBeforeItArrives) {
-  // A second loop on a fresh connection, which reports when it read a header.
-  auto second =
-      TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
-  second->start(io.get_executor());
-  ASSERT_TRUE(runUntil(io, [&] { return server.accepted.size() == 2; }));
+  auto second = anotherClient();
   bool headerRead = false;
   auto log = std::make_shared<LoopLog>();
-  Transport::receive(
-      server.accepted[1], [log](Message message) { log->messages.push_back(std::move(message)); },
-      [log](std::optional<std::string> reason) {
-        ++log->closes;
-        log->reason = std::move(reason);
-      },
-      [&headerRead] {
-        headerRead = true;
-        return Wire::maxFrame;
-      });
-  ASSERT_TRUE(runUntil(io, [&] { return second->state() == State::ready; }));
+  runLoop(server.accepted.back(), log, [&headerRead] {
+    headerRead = true;
+    return Wire::maxFrame;
+  });
   // Large blocks come from mmap and count apart from the heap.
   auto held = [] { return ::mallinfo2().uordblks + ::mallinfo2().hblkhd; };
   const std::size_t before = held();
@@ -203,38 +205,22 @@ TEST_F(TransportTest, AnAnnouncedBodyIsNotAllocatedBeforeItArrives) {
   ASSERT_TRUE(runUntil(io, [&] { return log->closes == 1; }));
 }
 
-TEST(TransportLimit, AFrameOverTheLimitEndsTheLoop) {
+TEST_F(TransportTest, AFrameOverTheLimitEndsTheLoop) {
   struct Case {
     const char* name;
     std::uint32_t body;
     std::optional<std::string> reason;
   } cases[] = {{"at the limit", 1000, std::nullopt}, {"one over", 1001, "frame too large"}};
   for (const Case& c : cases) {
-    asio::io_context io;
-    LoopbackServer server;
-    ASSERT_TRUE(server.start(io, Transport::parameters({{"tallowick", keyOf(1)}})));
-    auto client =
-        TlsConnection::make("127.0.0.1", server.port, Transport::parameters("tallowick", keyOf(1)));
-    client->start(io.get_executor());
-    ASSERT_TRUE(runUntil(io, [&] { return !server.accepted.empty(); }));
+    auto another = anotherClient();
     auto log = std::make_shared<LoopLog>();
-    Transport::receive(
-        server.accepted[0], [log](Message message) { log->messages.push_back(std::move(message)); },
-        [log](std::optional<std::string> reason) {
-          ++log->closes;
-          log->reason = std::move(reason);
-        },
-        [] { return std::uint32_t{1000}; });
-    ASSERT_TRUE(runUntil(io, [&] { return client->state() == State::ready; })) << c.name;
+    runLoop(server.accepted.back(), log, [] { return std::uint32_t{1000}; });
     const std::size_t overhead = frameOf(Message::Refused{""}).size() - Wire::kHeaderSize;
-    Message refused = Message::Refused{std::string(c.body - overhead, 'r')};
-    client->send(frameOf(refused));
-    client->cancel();
+    another->send(frameOf(Message::Refused{std::string(c.body - overhead, 'r')}));
+    another->cancel();
     ASSERT_TRUE(runUntil(io, [&] { return log->closes == 1; })) << c.name;
     EXPECT_EQ(log->reason, c.reason) << c.name;
     EXPECT_EQ(log->messages.size(), c.reason ? 0u : 1u) << c.name;
-    server.stop();
-    io.run_for(std::chrono::milliseconds(50));
   }
 }
 

@@ -78,16 +78,17 @@ std::string canonicalPath(std::string_view path) {
   return result;
 }
 
+std::optional<std::string> rootPath(const std::string& root) {
+  if (root.rfind("file://", 0) == 0) return fileURLToPath(root);
+  return root;
+}
+
 std::vector<std::string> rootPrefixes(const std::vector<std::string>& roots) {
   std::vector<std::string> prefixes;
   for (const std::string& root : roots) {
-    std::string rootPath = root;
-    if (rootPath.rfind("file://", 0) == 0) {
-      auto converted = fileURLToPath(rootPath);
-      if (!converted) continue;
-      rootPath = *converted;
-    }
-    std::string prefix = canonicalPath(rootPath);
+    std::optional<std::string> path = rootPath(root);
+    if (!path) continue;
+    std::string prefix = canonicalPath(*path);
     if (prefix.empty()) continue;
     if (prefix.back() != '/') prefix.push_back('/');
     prefixes.push_back(std::move(prefix));

@@ -3,6 +3,7 @@
 // Whether a file lies inside the folders the user chose. Nothing outside them
 // is ever moved.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,10 @@ std::string canonicalPath(std::string_view path);
 // named through a link still holds the files under its target. A root itself
 // is not inside itself. Roots may be given as paths or as file URLs.
 bool isInside(std::string_view path, const std::vector<std::string>& roots);
+
+// A root as a path: file URLs are converted; no value for a URL that is
+// not an absolute file URL.
+std::optional<std::string> rootPath(const std::string& root);
 
 // The two halves of isInside, for checking many files against the same
 // roots: the canonical form of each root that has one, ending in "/"; and

@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "core/commit/containment.h"
-#include "shared/file_util.h"
 
 namespace tallowick {
 
@@ -56,14 +55,10 @@ RootWalk::Stop classify(int dir, const std::string& name, int err) {
 
 RootWalk::RootWalk(const std::vector<std::string>& roots) {
   for (const std::string& root : roots) {
-    std::string path = root;
-    if (path.rfind("file://", 0) == 0) {
-      auto converted = fileURLToPath(path);
-      if (!converted) continue;
-      path = *converted;
-    }
-    std::string canonical = Containment::canonicalPath(path);
-    auto given = componentsOf(path);
+    std::optional<std::string> path = Containment::rootPath(root);
+    if (!path) continue;
+    std::string canonical = Containment::canonicalPath(*path);
+    auto given = componentsOf(*path);
     auto resolved = componentsOf(canonical);
     if (canonical.empty() || !resolved) continue;
     roots_.push_back(Root{given.value_or(*resolved), *resolved, canonical});

@@ -41,6 +41,12 @@ using namespace std::chrono_literals;
 
 constexpr const char* kCode = "123456";
 
+// The 4-byte header of a frame announcing `length` bytes.
+Bytes frameHeader(std::uint32_t length) {
+  return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+          static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+}
+
 // A phone as the tests drive it: a TLS client on the test's io_context.
 struct Phone {
   std::shared_ptr<TlsConnection> conn;
@@ -272,9 +278,7 @@ TEST_F(ServerTest, ClosesAGreetedPeerThatSendsABadFrameLength) {
     SCOPED_TRACE(label);
     auto phone = greetedWithCode("Ann");
     int goneBefore = events_->count("- peer gone");
-    Bytes header{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    phone->conn->send(header);
+    phone->conn->send(frameHeader(length));
     ASSERT_TRUE(waitFor([&] { return phone->closed; }));
     ASSERT_TRUE(waitFor([&] { return events_->count("- peer gone") == goneBefore + 1; }));
     EXPECT_TRUE(events_->has("! bad frame length"));
@@ -294,9 +298,7 @@ TEST_F(ServerTest, ClosesAPeerThatAnnouncesALargeFrameBeforeHello) {
     auto phone = connect(Transport::pairingParameters(kCode));
     ASSERT_TRUE(waitFor([&] { return phone->conn->state() == TlsConnection::State::ready; }));
     int before = events_->count("! frame too large");
-    Bytes header{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    phone->conn->send(header);
+    phone->conn->send(frameHeader(length));
     ASSERT_TRUE(waitFor([&] { return phone->closed; }));
     EXPECT_TRUE(waitFor([&] { return events_->count("! frame too large") == before + 1; }));
     EXPECT_TRUE(phone->received.empty());
