@@ -2,12 +2,15 @@
 
 #include "cli/human_bytes.h"
 #include "cli/numbers.h"
+#include "cli/phone_text.h"
+#include "cli/terminal_text.h"
 
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -159,9 +162,12 @@ Parsed parseCommands(const std::vector<std::string>& words) {
       step.message = Message::Commit{};
       step.awaited = replyIs<Message::CommitResult>();
     } else if (command == "empty-trash") {
-      bool confirm = i < words.size() && words[i] == "--confirm";
-      if (confirm) ++i;
-      step.message = Message::EmptyTrash{confirm};
+      // Emptying the Trash cannot be undone: the agent would refuse anyway.
+      if (i >= words.size() || words[i] != "--confirm") {
+        return fail("empty-trash: add --confirm; emptying the Trash cannot be undone");
+      }
+      ++i;
+      step.message = Message::EmptyTrash{true};
       step.awaited = replyIs<Message::Ok>();
     } else if (command == "rescan") {
       step.kind = Step::Kind::rescan;
@@ -177,10 +183,23 @@ Parsed parseCommands(const std::vector<std::string>& words) {
   return parsed;
 }
 
-void printJson(std::ostream& out, const Json& json) {
-  out << json.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
-  out.flush();
-}
+// How replies are printed: readable lines, or JSON lines.
+struct Output {
+  std::ostream& out;
+  bool json = false;
+  bool thumbs = false;
+
+  void reply(const Message& message) {
+    out << (json ? replyJson(message, thumbs) + "\n" : replyText(message));
+    out.flush();
+  }
+  // A line for people that has no JSON form.
+  void note(const std::string& line) {
+    if (json) return;
+    out << line << '\n';
+    out.flush();
+  }
+};
 
 // Reads single key presses from a terminal without waiting for Enter, and
 // puts the terminal back as it was.
@@ -216,24 +235,6 @@ class KeyReader {
   bool raw_ = false;
 };
 
-std::string describe(const Card& card) {
-  std::string text = card.title();
-  auto file = card.previewFile();
-  if (file) text += "  in " + file->folder;
-  text += "  " + humanBytes(card.bytes());
-  if (const auto* f = card.file()) {
-    std::string reasons;
-    for (Reason reason : f->reasons) {
-      reasons += (reasons.empty() ? "" : ", ") + std::string(rawValue(reason));
-    }
-    if (!reasons.empty()) text += "  (" + reasons + ")";
-  } else if (const auto* g = card.group()) {
-    text += "  (" + std::to_string(g->members.size()) + " " + std::string(rawValue(g->type)) +
-            " copies, keep " + (file ? file->name : std::string("?")) + ")";
-  }
-  return text;
-}
-
 // Reports a failed wait on `err`; returns the exit status.
 int failure(const Received& received, const std::string& what, std::ostream& err) {
   if (received.status == Received::Status::timeout) {
@@ -245,24 +246,56 @@ int failure(const Received& received, const std::string& what, std::ostream& err
 }
 
 // Prints a refusal; true when `message` was one.
-bool refused(const Message& message, const std::string& what, std::ostream& out,
-             std::ostream& err) {
+bool refused(const Message& message, const std::string& what, Output& out, std::ostream& err) {
   const auto* refusal = message.get<Message::Refused>();
   if (!refusal) return false;
-  printJson(out, message.toJson());
-  err << "tallowick phone: the agent refused " << what << ": " << refusal->reason << '\n';
+  if (out.json) out.reply(message);
+  err << "tallowick phone: the agent refused " << what << ": "
+      << escapedForTerminal(refusal->reason) << '\n';
   return true;
 }
 
-int swipe(PhoneClient& client, std::chrono::milliseconds timeout, std::istream& in,
-          std::ostream& out, std::ostream& err) {
+// Sends a notice; false after one line on `err` when the connection is gone.
+bool sendNotice(PhoneClient& client, const Message& message, std::ostream& err) {
+  if (client.send(message)) return true;
+  err << "tallowick phone: the connection to the agent ended before "
+      << std::string(message.caseName()) << '\n';
+  return false;
+}
+
+const char* pastTense(Action action) {
+  switch (action) {
+    case Action::keep:
+      return "kept";
+    case Action::trash:
+      return "staged for the Trash";
+    case Action::skip:
+      return "skipped";
+  }
+  return "decided";
+}
+
+int swipe(PhoneClient& client, std::chrono::milliseconds timeout, std::istream& in, Output& out,
+          std::ostream& err) {
   constexpr int kBatch = 20;
+  constexpr const char* kKeys = "k keep, t trash, s skip, u undo, c commit, q quit";
+  auto summary = client.request(Message::Summary{}, replyIs<Message::SummaryResult>(), timeout);
+  if (!summary.ok()) return failure(summary, "summary", err);
+  if (refused(*summary.message, "summary", out, err)) return 1;
+  int total = 0;
+  for (const Deck& deck : summary.message->get<Message::SummaryResult>()->decks) {
+    if (deck.id == DeckID::smart) total = deck.count;
+  }
   std::vector<Card> cards;
-  std::vector<std::size_t> decided;  // positions, most recent last
+  std::vector<std::pair<std::size_t, Action>> decided;  // most recent last
+  std::map<Action, int> counts;
+  int trashed = 0;
+  std::int64_t freed = 0;
   std::size_t position = 0;
   bool exhausted = false;
   KeyReader keys(in);
-  out << "k keep, t trash, s skip, u undo, c commit, q quit\n";
+  std::ostream& text = out.out;
+  text << kKeys << "\n";
   for (;;) {
     if (position >= cards.size() && !exhausted) {
       auto batch =
@@ -275,65 +308,70 @@ int swipe(PhoneClient& client, std::chrono::milliseconds timeout, std::istream& 
       cards.insert(cards.end(), more.begin(), more.end());
     }
     if (position < cards.size()) {
-      out << "[" << position + 1 << "] " << describe(cards[position]) << "\n> ";
+      const Card& card = cards[position];
+      text << "\n"
+           << position + 1 << " of " << std::max<std::size_t>(total, cards.size()) << ": "
+           << cardText(card);
+      for (const FileCard& file : filesATrashMoves(card)) {
+        text << "  t moves " << escapedForTerminal(file.path) << " to the Trash\n";
+      }
+      text << "> ";
     } else {
-      out << "no more cards (u undo, c commit, q quit)\n> ";
+      text << "no more cards (u undo, c commit, q quit)\n> ";
     }
-    out.flush();
+    text.flush();
     auto key = keys.next();
-    if (!key || *key == 'q') {
-      out << "\n";
-      return 0;
-    }
-    out << *key << "\n";
+    if (!key || *key == 'q') break;
+    text << *key << "\n";
     if ((*key == 'k' || *key == 't' || *key == 's') && position < cards.size()) {
       Action action = *key == 'k' ? Action::keep : *key == 't' ? Action::trash : Action::skip;
-      if (!client.send(Message::Decision{cards[position].id(), action})) {
-        err << "tallowick phone: the connection to the agent ended\n";
-        return 1;
-      }
-      decided.push_back(position);
+      if (!sendNotice(client, Message::Decision{cards[position].id(), action}, err)) return 1;
+      decided.emplace_back(position, action);
+      ++counts[action];
       ++position;
     } else if (*key == 'u') {
       if (decided.empty()) {
-        out << "nothing to undo\n";
+        text << "nothing to undo\n";
         continue;
       }
-      position = decided.back();
+      position = decided.back().first;
+      --counts[decided.back().second];
       decided.pop_back();
-      if (!client.send(Message::Undo{cards[position].id()})) {
-        err << "tallowick phone: the connection to the agent ended\n";
-        return 1;
-      }
+      if (!sendNotice(client, Message::Undo{cards[position].id()}, err)) return 1;
     } else if (*key == 'c') {
       auto result = client.request(Message::Commit{}, replyIs<Message::CommitResult>(), timeout);
       if (!result.ok()) return failure(result, "commit", err);
       if (refused(*result.message, "commit", out, err)) return 1;
       const auto& commit = *result.message->get<Message::CommitResult>();
-      out << "moved " << commit.trashed << " files to the Trash, freed " << humanBytes(commit.freed)
-          << "; " << commit.failed.size() << " refused\n";
-      for (const auto& failure : commit.failed) {
-        out << "  " << failure.id.shortString() << ": " << failure.reason << "\n";
-      }
+      text << replyText(*result.message);
+      trashed += commit.trashed;
+      freed += commit.freed;
       decided.clear();
     } else {
-      out << "k keep, t trash, s skip, u undo, c commit, q quit\n";
+      text << kKeys << "\n";
     }
   }
+  text << "\nkept " << counts[Action::keep] << ", staged " << counts[Action::trash]
+       << " for the Trash, skipped " << counts[Action::skip] << "; moved " << trashed
+       << (trashed == 1 ? " file" : " files") << " to the Trash, " << humanBytes(freed)
+       << " freed\n";
+  text.flush();
+  return 0;
 }
 
 int runStep(PhoneClient& client, const Step& step, const Message& agentHello,
-            std::chrono::milliseconds timeout, std::istream& in, std::ostream& out,
-            std::ostream& err) {
+            std::chrono::milliseconds timeout, std::istream& in, Output& out, std::ostream& err) {
   const std::string what(step.message.caseName());
   switch (step.kind) {
     case Step::Kind::hello:
-      printJson(out, agentHello.toJson());
+      out.reply(agentHello);
       return 0;
     case Step::Kind::notice:
-      if (!client.send(step.message)) {
-        err << "tallowick phone: the connection to the agent ended before " << what << '\n';
-        return 1;
+      if (!sendNotice(client, step.message, err)) return 1;
+      if (const auto* decision = step.message.get<Message::Decision>()) {
+        out.note(decision->id.string() + ": " + pastTense(decision->action));
+      } else if (const auto* undo = step.message.get<Message::Undo>()) {
+        out.note(undo->id.string() + ": decision withdrawn (committed files come back)");
       }
       return 0;
     case Step::Kind::swipe:
@@ -344,15 +382,27 @@ int runStep(PhoneClient& client, const Step& step, const Message& agentHello,
       break;
   }
   auto onOther = [&](const Message& m) {
-    if (step.kind == Step::Kind::rescan && m.is<Message::ScanProgress>())
-      printJson(out, m.toJson());
+    if (step.kind == Step::Kind::rescan && m.is<Message::ScanProgress>()) out.reply(m);
   };
-  auto received = client.request(step.message, step.awaited, timeout, onOther);
+  Received received;
+  if (step.message.is<Message::SetKeeper>()) {
+    // The agent does not answer a keeper change of a card it does not
+    // know; the summary sent behind it comes back first then.
+    if (!sendNotice(client, step.message, err)) return 1;
+    received = client.request(Message::Summary{},
+                              replyIs<Message::CardUpdated, Message::SummaryResult>(), timeout);
+    if (received.ok() && received.message->is<Message::SummaryResult>()) {
+      err << "tallowick phone: the agent has no group card with that member\n";
+      return 1;
+    }
+  } else {
+    received = client.request(step.message, step.awaited, timeout, onOther);
+  }
   if (!received.ok()) return failure(received, what, err);
   const Message& reply = *received.message;
   if (refused(reply, what, out, err)) return 1;
   if (step.kind != Step::Kind::preview) {
-    printJson(out, reply.toJson());
+    out.reply(reply);
     return 0;
   }
   // The image goes to the file; the line says where, not the bytes.
@@ -363,13 +413,22 @@ int runStep(PhoneClient& client, const Step& step, const Message& agentHello,
   }
   std::string_view bytes(reinterpret_cast<const char*>(preview.data.data()), preview.data.size());
   if (!writeFileAtomically(step.outFile, bytes)) {
-    err << "tallowick phone: cannot write " << step.outFile << '\n';
+    err << "tallowick phone: cannot write " << escapedForTerminal(step.outFile) << '\n';
     return 1;
   }
-  printJson(
-      out,
-      Json{{"previewData",
-            {{"id", preview.id.string()}, {"bytes", preview.data.size()}, {"out", step.outFile}}}});
+  if (out.json) {
+    out.out << Json{{"previewData",
+                     {{"id", preview.id.string()},
+                      {"bytes", preview.data.size()},
+                      {"out", step.outFile}}}}
+                   .dump(-1, ' ', false, Json::error_handler_t::replace)
+            << '\n';
+    out.out.flush();
+  } else {
+    out.note("wrote the preview of " + preview.id.string() + " (" +
+             humanBytes(static_cast<std::int64_t>(preview.data.size())) + ") to " +
+             escapedForTerminal(step.outFile));
+  }
   return 0;
 }
 
@@ -444,8 +503,9 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
     }
     err << "paired as " << payload->id << "; connect later with --device " << payload->id << '\n';
   }
+  Output output{out, options.json, options.thumbs};
   for (const auto& step : parsed.steps) {
-    int status = runStep(client, step, *hello.message, options.timeout, in, out, err);
+    int status = runStep(client, step, *hello.message, options.timeout, in, output, err);
     if (status != 0) return status;
   }
   client.close();
@@ -473,6 +533,8 @@ void addPhoneCommand(CLI::App& app, Run& run) {
   phone->add_option("--storage", options->storage,
                     "where paired keys are kept (default: $XDG_DATA_HOME/Tallowick)");
   phone->add_option("--name", options->name, "the phone's name shown by the agent");
+  phone->add_flag("--json", options->json, "print the agent's replies as JSON lines");
+  phone->add_flag("--thumbs", options->thumbs, "keep the cards' inline thumbnails in --json");
   phone->add_option("--timeout", *timeoutSeconds, "seconds to wait for each answer (default 30)")
       ->transform(wholeNumber(1, 3600));
   phone->callback([phone, options, timeoutSeconds, &run] {

@@ -61,6 +61,7 @@ TEST_F(PhoneCommandTest, QrPairingSavesTheKeyAndDeviceReusesIt) {
   FakeAgent agent(agentWith(std::nullopt, {{offer, keyOf(9)}}));
   PhoneCommandOptions options;
   options.qr = PairingPayload("Desk", offer, keyOf(9)).jsonString();
+  options.json = true;
   options.commands = {"hello"};
   ASSERT_EQ(run(agent, options), 0) << err.str();
   EXPECT_EQ(Json::parse(out.str())["hello"]["name"], "Fake Desk");
@@ -79,6 +80,7 @@ TEST_F(PhoneCommandTest, SeveralCommandsShareOneConnection) {
   Uuid a = Uuid::random(), b = Uuid::random();
   PhoneCommandOptions options;
   options.code = "123456";
+  options.json = true;
   options.commands = {"decide", a.string(), "trash", "decide", b.string(), "keep", "commit"};
   ASSERT_EQ(run(agent, options), 0) << err.str();
   EXPECT_EQ(out.str(), "{\"commitResult\":{\"failed\":[],\"freed\":10,\"trashed\":1}}\n");
@@ -128,6 +130,12 @@ TEST_F(PhoneCommandTest, BadUsageExitsTwoWithoutConnecting) {
       {"123456", "", {"deck", "everything"}},
       {"123456", "", {"deck", "smart", "--n", "many"}},
       {"123456", "", {"preview", id}},
+      {"123456", "", {"deck", "smart", "--n", "0"}},
+      {"123456", "", {"deck", "smart", "--after", "-1"}},
+      {"123456", "", {"deck", "smart", "--n", "0x10"}},
+      {"123456", "", {"preview", id, "--max", "1.5", "--out", "x.heic"}},
+      {"123456", "", {"empty-trash"}},
+      {"123456", "", {"commit", "empty-trash"}},
       {"12345", "", {"hello"}},
       {"", "", {"hello"}},
       {"123456", "{\"v\":1}", {"hello"}},
@@ -143,6 +151,94 @@ TEST_F(PhoneCommandTest, BadUsageExitsTwoWithoutConnecting) {
     EXPECT_EQ(lines(err.str()), 1u) << err.str();
   }
   EXPECT_TRUE(agent.hellos().empty());
+}
+
+FileCard fileCard(std::string name, std::string folder, std::int64_t bytes,
+                  std::vector<Reason> reasons) {
+  FileCard card;
+  card.id = Uuid::random();
+  card.name = std::move(name);
+  card.folder = std::move(folder);
+  card.path = card.folder + "/" + card.name;
+  card.bytes = bytes;
+  card.reasons = std::move(reasons);
+  card.thumb = Bytes(16, 0x42);
+  return card;
+}
+
+TEST_F(PhoneCommandTest, CardsAreReadableLinesOrJsonWithoutThumbnails) {
+  const FileCard shot =
+      fileCard("Screenshot \033[2J.png", "/home/ann/Desktop", 3000, {Reason::screenshot});
+  GroupCard group;
+  group.id = Uuid::random();
+  group.members = {fileCard("a.pdf", "/home/ann/Documents", 4000, {}),
+                   fileCard("a.pdf", "/home/ann/Downloads", 4000, {Reason::exactDuplicate})};
+  group.keeperID = group.members[0].id;
+  group.reclaimable = 4000;
+  FakeAgent agent(agentWith("123456"), [&](const Message& request) -> std::vector<Message> {
+    if (request.is<Message::DeckNext>()) {
+      return {Message::QueueBatch{{Card{shot}, Card{group}}}};
+    }
+    return {};
+  });
+  PhoneCommandOptions options;
+  options.code = "123456";
+  options.commands = {"deck", "smart"};
+  ASSERT_EQ(run(agent, options), 0) << err.str();
+  EXPECT_EQ(
+      out.str(),
+      "Screenshot \\x1B[2J.png  in /home/ann/Desktop  3.0 kB  (an old screenshot)  [" +
+          shot.id.string() + "]\n" + "2 exact copies, 4.0 kB to free  [" + group.id.string() +
+          "]\n" + "  keep  a.pdf  in /home/ann/Documents  4.0 kB  [" +
+          group.members[0].id.string() + "]\n" +
+          "        a.pdf  in /home/ann/Downloads  4.0 kB  (an exact copy of another file)  [" +
+          group.members[1].id.string() + "]\n");
+
+  options.json = true;
+  ASSERT_EQ(run(agent, options), 0) << err.str();
+  EXPECT_EQ(out.str().find("\"thumb\""), std::string::npos) << out.str();
+  EXPECT_EQ(lines(out.str()), 1u);
+  options.thumbs = true;
+  ASSERT_EQ(run(agent, options), 0) << err.str();
+  EXPECT_EQ(Message::fromJson(Json::parse(out.str())),
+            (Message::QueueBatch{{Card{shot}, Card{group}}}));
+}
+
+TEST_F(PhoneCommandTest, AnUnknownCardEndsAtOnceWithOneLine) {
+  // Like the agent: silence for a keeper change of an unknown card.
+  FakeAgent agent(agentWith("123456"), [](const Message& request) -> std::vector<Message> {
+    if (request.is<Message::Summary>()) return {Message::SummaryResult{}};
+    return {};
+  });
+  PhoneCommandOptions options;
+  options.code = "123456";
+  options.commands = {"keeper", Uuid::random().string(), Uuid::random().string(), "summary"};
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(agent, options), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "waited for the reply timeout";
+  EXPECT_EQ(err.str(), "tallowick phone: the agent has no group card with that member\n");
+}
+
+TEST_F(PhoneCommandTest, NothingListeningIsNotAWrongCode) {
+  std::uint16_t port = 0;
+  {
+    FakeAgent gone(agentWith("123456"));
+    port = gone.port();
+  }
+  PhoneCommandOptions options;
+  options.code = "123456";
+  options.commands = {"hello"};
+  options.host = "127.0.0.1";
+  options.port = port;
+  options.timeout = 5s;
+  std::istringstream in;
+  EXPECT_EQ(runPhone(options, in, out, err), 1);
+  EXPECT_EQ(err.str(), "tallowick phone: nothing answers at 127.0.0.1 port " +
+                           std::to_string(port) + " (connection refused)\n");
+
+  FakeAgent other(agentWith("654321"));
+  EXPECT_EQ(run(other, options), 1);
+  EXPECT_EQ(err.str().find("tallowick phone: wrong code or key: "), 0u) << err.str();
 }
 
 }  // namespace

@@ -285,7 +285,8 @@ PhoneRun runPhone(const std::string& program, const std::vector<std::string>& ar
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("phone")};
+    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("phone"),
+                            const_cast<char*>("--json")};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
