@@ -10,9 +10,9 @@
 #include "core/server/descriptor_limit.h"
 #include "core/server/server_internal.h"
 #include "core/server/service_advertiser.h"
-#include "core/server/thumbnail_renders.h"
-#include "core/thumbs/thumbnailer.h"
+#include "core/server/shared_renders.h"
 #include "core/server/stored_report.h"
+#include "core/thumbs/thumbnailer.h"
 #include "shared/file_util.h"
 #include "shared/psk.h"
 #include "shared/transport.h"
@@ -81,15 +81,7 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
 
 void Server::launch() {
   std::weak_ptr<Server> weak = weak_from_this();
-  if (thumbnailer_) {
-    auto render = [weak, thumbnailer = thumbnailer_,
-                   hook = config_.renderThumbnail](const Item& item) -> std::optional<std::string> {
-      // Renders still queued when the server goes are not worth waiting for.
-      if (weak.expired()) return std::nullopt;
-      return hook ? hook(*thumbnailer, item) : thumbnailer->thumbnail(item);
-    };
-    thumbnailRenders_ = std::make_shared<ThumbnailRenders>(queue_->io, std::move(render), renders_);
-  }
+  sharedRenders_ = std::make_shared<SharedRenders>(queue_->io, renders_);
   asio::post(queue_->io, [weak] {
     auto self = weak.lock();
     if (!self) return;

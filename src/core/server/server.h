@@ -38,6 +38,7 @@
 #include "core/server/job_counter.h"
 #include "core/server/sequence_checker.h"
 #include "core/server/server_status.h"
+#include "core/server/shared_renders.h"
 #include "shared/credential.h"
 #include "shared/message.h"
 #include "shared/report.h"
@@ -48,7 +49,6 @@ namespace tallowick {
 
 class ServiceAdvertiser;
 class Thumbnailer;
-class ThumbnailRenders;
 
 class Server : public std::enable_shared_from_this<Server> {
  public:
@@ -90,6 +90,9 @@ class Server : public std::enable_shared_from_this<Server> {
     // thumbnailer's own thumbnail() when empty. Tests hold renders back with
     // it.
     std::function<std::optional<std::string>(const Thumbnailer&, const Item&)> renderThumbnail;
+    // The preview folder is kept at most this big, its oldest files going
+    // first.
+    std::uintmax_t previewFolderBytes = 256 * 1024 * 1024;
 
     // Folders given as absolute paths or file URLs, every switch on.
     Config(std::string name, const std::vector<std::string>& roots, std::int64_t minBytes,
@@ -151,6 +154,12 @@ class Server : public std::enable_shared_from_this<Server> {
     bool waiting = false;
     std::deque<Message> held;
     std::uint64_t acceptedNumber = 0;  // order of acceptance
+    // Previews are rendered ahead of the phone at the size it last asked
+    // for, a few cards down the deck it last paged through; each request
+    // supersedes the run started by the one before.
+    int previewPixel = 0;
+    std::optional<DeckID> deck;
+    std::uint64_t aheadGeneration = 0;
   };
   // Wraps cards with their thumbnails into the reply a request asked for.
   using CardReply = std::function<Message(std::vector<Card>)>;
@@ -229,9 +238,22 @@ class Server : public std::enable_shared_from_this<Server> {
   FileCard withThumbnail(FileCard card) const;
 
   // Previews.
-  void preview(const Message::Preview& request, const Peer& peer);
+  void preview(const Message::Preview& request, Peer& peer);
   // Renders a preview off the queue unless it was cancelled meanwhile.
   void startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn);
+  // Renders (or reads) the preview of `item` at `maxPixel` on the pool,
+  // keeping the preview folder within its bound.
+  // REQUIRES: a thumbnailer.
+  void renderPreview(const Item& item, int maxPixel, SharedRenders::Done done);
+  // Starts rendering the previews of the few cards of the peer's deck from
+  // `position` on, superseding its earlier run.
+  void renderAhead(Peer& peer, std::size_t position);
+  void aheadFrom(PeerKey key, std::uint64_t generation,
+                 std::shared_ptr<const std::vector<Item>> items, std::size_t next);
+  // Renders the thumbnail of `item` on the pool (shared with any render of
+  // it in flight) and calls `done` on the queue.
+  // REQUIRES: a thumbnailer.
+  void renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRenders::Done done);
   void warmThumbnails();
   // Renders the warm-up's thumbnails from `next` on, one at a time.
   void warmFrom(std::uint64_t generation, std::shared_ptr<const std::vector<Item>> items,
@@ -272,7 +294,7 @@ class Server : public std::enable_shared_from_this<Server> {
   CardSet cardSet_;
   std::unordered_map<Uuid, Action> decisions_;
   // Thumbnails being rendered, shared by the warm-up and card replies.
-  std::shared_ptr<ThumbnailRenders> thumbnailRenders_;
+  std::shared_ptr<SharedRenders> sharedRenders_;
   // A newer card build stops the warm-up of older ones at their next item.
   std::uint64_t warmGeneration_ = 0;
   std::unordered_set<Uuid> cancelledPreviews_;

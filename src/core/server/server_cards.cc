@@ -9,9 +9,10 @@
 
 #include "core/server/server.h"
 #include "core/server/server_internal.h"
-#include "core/server/thumbnail_renders.h"
-#include "core/thumbs/thumbnailer.h"
+#include "core/server/shared_renders.h"
 #include "core/server/stored_report.h"
+#include "core/thumbs/folder_bound.h"
+#include "core/thumbs/thumbnailer.h"
 #include "shared/file_util.h"
 #include "shared/transport.h"
 
@@ -22,6 +23,10 @@ using namespace server_internal;
 namespace {
 
 constexpr double kPreviewQuality = 0.7;
+// How many cards past the one on screen have their previews rendered ahead,
+// and at what size when the phone has not asked for one yet.
+constexpr std::size_t kAheadCards = 3;
+constexpr int kDefaultAheadPixel = 2048;
 
 bool rendersPicture(Kind kind) { return kind == Kind::image || kind == Kind::video; }
 
@@ -38,6 +43,8 @@ void Server::deckNext(const Message::DeckNext& request, Peer& peer) {
   std::size_t end = std::min(start + static_cast<std::size_t>(std::max(request.n, 0)), list.size());
 
   std::vector<Card> cards(list.begin() + start, list.begin() + end);
+  peer.deck = request.deck;
+  renderAhead(peer, start);
   std::string line = "→ " + std::to_string(cards.size()) + " cards from #" + std::to_string(start) +
                      " of " + std::string(rawValue(request.deck));
   sendCards(
@@ -222,7 +229,7 @@ void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std
   pending->renders = missing.size();
   PeerKey key = peer.conn.get();
   for (const Item& item : missing) {
-    thumbnailRenders_->request(
+    renderThumbnail(
         item, userInitiatedPool(),
         [weak = weak_from_this(), key, pending, send](const std::optional<std::string>&) {
           if (--pending->renders > 0) return;
@@ -239,7 +246,7 @@ void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std
 
 std::vector<Item> Server::missingThumbnails(const std::vector<Card>& cards) const {
   std::vector<Item> missing;
-  if (!thumbnailRenders_) return missing;
+  if (!thumbnailer_) return missing;
   std::unordered_set<Uuid> seen;
   auto check = [&](const FileCard& card) {
     if (card.thumb || !rendersPicture(card.kind)) return;
@@ -283,10 +290,22 @@ FileCard Server::withThumbnail(FileCard card) const {
   return card;
 }
 
+void Server::renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRenders::Done done) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto render = [weak = weak_from_this(), thumbnailer = thumbnailer_,
+                 hook = config_.renderThumbnail, item]() -> std::optional<std::string> {
+    // Renders still queued when the server goes are not worth waiting for.
+    if (weak.expired()) return std::nullopt;
+    return hook ? hook(*thumbnailer, item) : thumbnailer->thumbnail(item);
+  };
+  sharedRenders_->request(thumbnailer_->thumbnailPath(item), pool, std::move(render),
+                          std::move(done));
+}
+
 void Server::warmThumbnails() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   std::uint64_t generation = ++warmGeneration_;
-  if (!thumbnailRenders_) return;
+  if (!thumbnailer_) return;
   auto items = std::make_shared<std::vector<Item>>();
   auto add = [&](const Uuid& id) {
     auto item = cardSet_.itemsByID.find(id);
@@ -315,7 +334,7 @@ void Server::warmFrom(std::uint64_t generation, std::shared_ptr<const std::vecto
   if (next == items->size()) return;
   // One at a time, so a batch asking for a later thumbnail renders it
   // itself at once; one the batch is rendering already is waited for.
-  thumbnailRenders_->request(
+  renderThumbnail(
       (*items)[next], utilityPool(),
       [weak = weak_from_this(), generation, items, next](const std::optional<std::string>&) {
         if (auto self = weak.lock()) self->warmFrom(generation, items, next + 1);
@@ -324,7 +343,7 @@ void Server::warmFrom(std::uint64_t generation, std::shared_ptr<const std::vecto
 
 // ---- Previews -------------------------------------------------------------------
 
-void Server::preview(const Message::Preview& request, const Peer& peer) {
+void Server::preview(const Message::Preview& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   auto found = cardSet_.itemsByID.find(request.id);
   if (found == cardSet_.itemsByID.end() || !thumbnailer_) {
@@ -332,6 +351,20 @@ void Server::preview(const Message::Preview& request, const Peer& peer) {
     return;
   }
   cancelledPreviews_.erase(request.id);  // a new request overrides an earlier cancel
+  peer.previewPixel = request.maxPixel;
+  if (auto paged = peer.deck ? cardSet_.decks.find(*peer.deck) : cardSet_.decks.end();
+      paged != cardSet_.decks.end()) {
+    const std::vector<Card>& deck = paged->second;
+    auto holds = [&](const Card& card) {
+      if (const GroupCard* group = card.group()) {
+        return std::any_of(group->members.begin(), group->members.end(),
+                           [&](const FileCard& member) { return member.id == request.id; });
+      }
+      return card.id() == request.id;
+    };
+    auto shown = std::find_if(deck.begin(), deck.end(), holds);
+    if (shown != deck.end()) renderAhead(peer, shown - deck.begin() + 1);
+  }
   // The job's first step comes back here to read the cancel set, which
   // belongs to the queue, so a cancel that arrived meanwhile is seen.
   asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item = found->second,
@@ -349,26 +382,84 @@ void Server::startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsCon
     log("· preview " + shortID + " cancelled before render");
     return;
   }
-  asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item,
-                                   thumbnailer = thumbnailer_, maxPixel, conn = std::move(conn),
-                                   running = renders_.start(), shortID] {
-    auto started = std::chrono::steady_clock::now();
-    std::optional<std::string> data = thumbnailer->preview(
-        item, std::min(maxPixel, Thumbnailer::kMaxPreviewPixel), kPreviewQuality);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - started)
-                  .count();
-    std::size_t bytes = data ? data->size() : 0;
-    std::string line = "→ preview " + shortID + " " + std::to_string(bytes / 1024) + " KB in " +
-                       std::to_string(ms) + " ms";
-    Message reply =
-        Message::PreviewData{item.id, data ? Bytes(data->begin(), data->end()) : Bytes{}};
-    // Logs and sends belong on the queue, the connection's executor.
-    asio::post(queue->io, [weak, line = std::move(line), reply = std::move(reply), conn] {
-      if (auto self = weak.lock()) self->log(line);
-      Transport::send(reply, conn);
-    });
-  });
+  auto started = std::chrono::steady_clock::now();
+  renderPreview(item, maxPixel,
+                [weak = weak_from_this(), id = item.id, shortID, started,
+                 conn = std::move(conn)](const std::optional<std::string>& data) {
+                  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+                  std::size_t bytes = data ? data->size() : 0;
+                  if (auto self = weak.lock()) {
+                    self->log("→ preview " + shortID + " " + std::to_string(bytes / 1024) +
+                              " KB in " + std::to_string(ms) + " ms");
+                  }
+                  Transport::send(
+                      Message::PreviewData{id, data ? Bytes(data->begin(), data->end()) : Bytes{}},
+                      conn);
+                });
+}
+
+void Server::renderPreview(const Item& item, int maxPixel, SharedRenders::Done done) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  maxPixel = std::min(maxPixel, Thumbnailer::kMaxPreviewPixel);
+  auto render = [thumbnailer = thumbnailer_, item, maxPixel,
+                 bound = config_.previewFolderBytes]() -> std::optional<std::string> {
+    std::optional<std::string> data = thumbnailer->preview(item, maxPixel, kPreviewQuality);
+    boundFolderSize(thumbnailer->previewFolder(), bound);
+    return data;
+  };
+  // Keyed by the file it makes: a request for a preview being rendered
+  // ahead waits for that render.
+  sharedRenders_->request(thumbnailer_->previewPath(item, maxPixel), userInitiatedPool(),
+                          std::move(render), std::move(done));
+}
+
+void Server::renderAhead(Peer& peer, std::size_t position) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  std::uint64_t generation = ++peer.aheadGeneration;
+  auto paged = peer.deck ? cardSet_.decks.find(*peer.deck) : cardSet_.decks.end();
+  if (!thumbnailer_ || paged == cardSet_.decks.end()) return;
+  const std::vector<Card>& deck = paged->second;
+  auto items = std::make_shared<std::vector<Item>>();
+  auto add = [&](const Uuid& id) {
+    auto item = cardSet_.itemsByID.find(id);
+    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
+      items->push_back(item->second);
+    }
+  };
+  for (std::size_t i = position; i < deck.size() && i < position + kAheadCards; ++i) {
+    if (const GroupCard* group = deck[i].group()) {
+      for (const FileCard& member : group->members) add(member.id);
+    } else {
+      add(deck[i].id());
+    }
+  }
+  aheadFrom(peer.conn.get(), generation, std::move(items), 0);
+}
+
+void Server::aheadFrom(PeerKey key, std::uint64_t generation,
+                       std::shared_ptr<const std::vector<Item>> items, std::size_t next) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  auto peer = peers_.find(key);
+  // Gone, or a newer request started its own run.
+  if (peer == peers_.end() || peer->second.aheadGeneration != generation) return;
+  const int maxPixel =
+      std::min(peer->second.previewPixel > 0 ? peer->second.previewPixel : kDefaultAheadPixel,
+               Thumbnailer::kMaxPreviewPixel);
+  auto wanted = [&](const Item& item) {
+    return !cancelledPreviews_.contains(item.id) &&
+           !isNonEmptyFile(thumbnailer_->previewPath(item, maxPixel));
+  };
+  while (next < items->size() && !wanted((*items)[next])) ++next;
+  if (next == items->size()) return;
+  // One at a time, so the phone's own requests find a free thread; nothing
+  // is sent: the phone asks when it gets there.
+  renderPreview(
+      (*items)[next], maxPixel,
+      [weak = weak_from_this(), key, generation, items, next](const std::optional<std::string>&) {
+        if (auto self = weak.lock()) self->aheadFrom(key, generation, items, next + 1);
+      });
 }
 
 }  // namespace tallowick

@@ -510,6 +510,7 @@ class ColdDeckFixture : public ServerCardsTest {
       gate->enter(item.id);
       return thumbnailer.thumbnail(item);
     };
+    config.previewFolderBytes = previewFolderBytes_;
     return config;
   }
   void TearDown() override {
@@ -522,6 +523,7 @@ class ColdDeckFixture : public ServerCardsTest {
 
   std::shared_ptr<RenderGate> gate_ = std::make_shared<RenderGate>();
   std::vector<Item> photos_;
+  std::uintmax_t previewFolderBytes_ = 256 << 20;
 };
 
 TEST_F(ColdDeckFixture, AColdBatchHoldsBackOnlyItsOwnPhonesReplies) {
@@ -573,10 +575,51 @@ TEST_F(ColdDeckFixture, WarmUpAndBatchRenderEachThumbnailOnce) {
   // The warm-up finds the rest on disk and renders nothing more.
   std::string last = storage_ + "/thumbs/" + photos_.back().id.string() + ".heic";
   ASSERT_TRUE(eventually([&] { return std::filesystem::exists(last); }));
-  EXPECT_EQ(renders(), 3);
   auto again = ask<Message::QueueBatch>(ann, Message::DeckNext{DeckID::smart, 0, 3});
   EXPECT_EQ(again.cards, batch.message->get<Message::QueueBatch>()->cards);
   EXPECT_EQ(gate_->started(), 3u);
+}
+
+TEST_F(ColdDeckFixture, PreviewsOfTheNextCardsAreRenderedAheadAtTheLastSizeAsked) {
+  gate_->open();
+  start();
+  PhoneClient& ann = phone();
+  auto preview = [&](const Item& item, int size) {
+    return storage_ + "/previews/" + item.id.string() + "-" + std::to_string(size) + ".heic";
+  };
+  // Paging renders ahead from the batch's first card, at 2048 until the
+  // phone asked for a size.
+  ask<Message::QueueBatch>(ann, Message::DeckNext{DeckID::smart, 1, 2});
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(preview(photos_[2], 2048)); }));
+  EXPECT_TRUE(std::filesystem::exists(preview(photos_[1], 2048)));
+  EXPECT_FALSE(std::filesystem::exists(preview(photos_[0], 2048))) << "before the batch";
+
+  // A preview request renders the cards after it at its size; the phone
+  // hears only about the one it asked for.
+  auto asked = ask<Message::PreviewData>(ann, Message::Preview{photos_[0].id, 200});
+  EXPECT_EQ(asked.id, photos_[0].id);
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(preview(photos_[2], 200)); }));
+  EXPECT_TRUE(std::filesystem::exists(preview(photos_[1], 200)));
+  auto next = ann.receive(0ms);
+  EXPECT_FALSE(next.ok()) << "no reply for a preview rendered ahead";
+
+  // The next request is a file read.
+  std::int64_t before = renders();
+  auto ready = ask<Message::PreviewData>(ann, Message::Preview{photos_[1].id, 200});
+  std::optional<std::string> stored = readWholeFile(preview(photos_[1], 200));
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(ready.data, Bytes(stored->begin(), stored->end()));
+  EXPECT_EQ(renders(), before);
+}
+
+TEST_F(ColdDeckFixture, ThePreviewFolderKeepsToItsBound) {
+  gate_->open();
+  previewFolderBytes_ = 0;
+  start();
+  PhoneClient& ann = phone();
+  auto data = ask<Message::PreviewData>(ann, Message::Preview{photos_[2].id, 300});
+  EXPECT_FALSE(data.data.empty()) << "answered even when nothing may stay";
+  EXPECT_TRUE(std::filesystem::is_empty(storage_ + "/previews"));
 }
 
 TEST_F(ServerCardsTest, RescanReportsProgressEveryTwoHundredFilesAndDecisionsSurviveARestart) {

@@ -129,9 +129,12 @@ std::string Thumbnailer::thumbnailPath(const Item& item) const {
   return (fs::path(dir_) / (item.id.string() + ".heic")).string();
 }
 
+std::string Thumbnailer::previewFolder() const {
+  return (fs::path(dir_).parent_path() / "previews").string();
+}
+
 std::string Thumbnailer::previewPath(const Item& item, int maxPixel) const {
-  return (fs::path(dir_).parent_path() / "previews" /
-          (item.id.string() + "-" + std::to_string(maxPixel) + ".heic"))
+  return (fs::path(previewFolder()) / (item.id.string() + "-" + std::to_string(maxPixel) + ".heic"))
       .string();
 }
 

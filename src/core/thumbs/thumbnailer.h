@@ -7,7 +7,8 @@
 //   <dir>/<ITEM-UUID>.heic                      thumbnail of an item
 //   <parent of dir>/previews/<ITEM-UUID>-<N>.heic   preview at N pixels
 //
-// Nothing here ever deletes these files.
+// Nothing here deletes these files; the server keeps the preview folder
+// within a size (see folder_bound.h).
 //
 // Thread safety: a Thumbnailer holds no mutable state; every operation may run
 // on any thread, several at once. Files are written to a temporary name and
@@ -57,6 +58,8 @@ class Thumbnailer {
   // The preview file of `item` at `maxPixel`: a "previews" folder beside
   // `dir` + UUID + "-" + maxPixel + ".heic".
   std::string previewPath(const Item& item, int maxPixel) const;
+  // The folder previews are stored in.
+  std::string previewFolder() const;
 
   // Renders the thumbnail of an image or video item (at most maxPixel() on
   // its longest side, HEIC at quality()) and returns the file's path; no

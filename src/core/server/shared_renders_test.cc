@@ -1,4 +1,4 @@
-#include "core/server/thumbnail_renders.h"
+#include "core/server/shared_renders.h"
 
 #include <chrono>
 
@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::tallowick::testing::RenderGate;
 
-class ThumbnailRendersTest : public ::testing::Test {
+class SharedRendersTest : public ::testing::Test {
  protected:
   void TearDown() override {
     gate_.open();
@@ -31,16 +31,21 @@ class ThumbnailRendersTest : public ::testing::Test {
   asio::thread_pool pool_{2};
   JobCounter jobs_;
   RenderGate gate_;
-  std::shared_ptr<ThumbnailRenders> renders_ = std::make_shared<ThumbnailRenders>(
-      queue_,
-      [this](const Item& item) -> std::optional<std::string> {
-        gate_.enter(item.id);
-        return "/thumbs/" + item.id.string() + ".heic";
-      },
-      jobs_);
+  std::shared_ptr<SharedRenders> renders_ = std::make_shared<SharedRenders>(queue_, jobs_);
+
+  // Asks for the thumbnail of `item`, held back by the gate.
+  void request(const Item& item, SharedRenders::Done done) {
+    renders_->request(
+        item.id.string(), pool_,
+        [this, item]() -> std::optional<std::string> {
+          gate_.enter(item.id);
+          return "/thumbs/" + item.id.string() + ".heic";
+        },
+        std::move(done));
+  }
 };
 
-TEST_F(ThumbnailRendersTest, ASecondRequestForOneInFlightWaitsForTheFirstRender) {
+TEST_F(SharedRendersTest, ASecondRequestForOneInFlightWaitsForTheFirstRender) {
   Item photo;
   std::vector<std::string> answers;
   auto answer = [&](std::string who) {
@@ -48,29 +53,29 @@ TEST_F(ThumbnailRendersTest, ASecondRequestForOneInFlightWaitsForTheFirstRender)
       answers.push_back(who + ":" + path.value_or("none"));
     };
   };
-  renders_->request(photo, pool_, answer("batch"));
+  request(photo, answer("batch"));
   ASSERT_TRUE(gate_.waitStarted(1));
-  renders_->request(photo, pool_, answer("warm-up"));
-  EXPECT_TRUE(renders_->inFlight(photo.id));
+  request(photo, answer("warm-up"));
+  EXPECT_TRUE(renders_->inFlight(photo.id.string()));
 
   gate_.open();
   runUntil([&] { return answers.size() == 2; });
   std::string path = "/thumbs/" + photo.id.string() + ".heic";
   EXPECT_EQ(answers, (std::vector<std::string>{"batch:" + path, "warm-up:" + path}));
   EXPECT_EQ(gate_.started(), 1u);
-  EXPECT_FALSE(renders_->inFlight(photo.id));
+  EXPECT_FALSE(renders_->inFlight(photo.id.string()));
 
   // Once it came back, a new request renders again.
-  renders_->request(photo, pool_, answer("later"));
+  request(photo, answer("later"));
   runUntil([&] { return answers.size() == 3; });
   EXPECT_EQ(gate_.started(), 2u);
 }
 
-TEST_F(ThumbnailRendersTest, DifferentItemsRenderSideBySide) {
+TEST_F(SharedRendersTest, DifferentItemsRenderSideBySide) {
   Item a, b;
   int answered = 0;
-  renders_->request(a, pool_, [&](const auto&) { ++answered; });
-  renders_->request(b, pool_, [&](const auto&) { ++answered; });
+  request(a, [&](const auto&) { ++answered; });
+  request(b, [&](const auto&) { ++answered; });
   // Both are running at once while neither may finish.
   EXPECT_TRUE(gate_.waitStarted(2));
   gate_.open();
@@ -78,10 +83,10 @@ TEST_F(ThumbnailRendersTest, DifferentItemsRenderSideBySide) {
   EXPECT_EQ(answered, 2);
 }
 
-TEST_F(ThumbnailRendersTest, ARenderEndingAfterItsOwnerWentIsDropped) {
+TEST_F(SharedRendersTest, ARenderEndingAfterItsOwnerWentIsDropped) {
   Item photo;
   bool answered = false;
-  renders_->request(photo, pool_, [&](const auto&) { answered = true; });
+  request(photo, [&](const auto&) { answered = true; });
   ASSERT_TRUE(gate_.waitStarted(1));
   renders_.reset();
   gate_.open();
