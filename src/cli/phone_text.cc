@@ -88,9 +88,9 @@ std::string replyText(const Message& reply) {
                        humanBytes(summary->pendingBytes) + ")\n";
     for (const Deck& deck : summary->decks) {
       char line[160];
-      std::snprintf(line, sizeof line, "  %-16s %6d cards  %10s\n",
+      std::snprintf(line, sizeof line, "  %-16s %6d %-5s  %10s\n",
                     std::string(rawValue(deck.id)).c_str(), deck.count,
-                    humanBytes(deck.bytes).c_str());
+                    deck.count == 1 ? "card" : "cards", humanBytes(deck.bytes).c_str());
       text += line;
     }
     return text;
