@@ -49,7 +49,7 @@ std::string reasonInWords(Reason reason) {
     case Reason::staleLargeVideo:
       return "a large video not watched for a while";
   }
-  return std::string(rawValue(reason));
+  return "a candidate";  // a reason of a newer agent
 }
 
 std::string cardText(const Card& card) {
