@@ -72,10 +72,10 @@ PhoneClient::Received PhoneClient::connect(const Endpoint& endpoint, const Login
     if (!tlsReady_) {
       // A refused connection is no news about the code: nothing listens there.
       const bool nobody = endError_ == std::system_category().message(ECONNREFUSED);
-      result.error = nobody ? "nothing answers at " + endpoint.host + " port " +
-                                  std::to_string(endpoint.port) + " (connection refused)"
-                            : "wrong code or key: the agent refused the TLS handshake (" +
-                                  endError_ + ")";
+      result.error =
+          nobody ? "nothing answers at " + endpoint.host + " port " +
+                       std::to_string(endpoint.port) + " (connection refused)"
+                 : "wrong code or key: the agent refused the TLS handshake (" + endError_ + ")";
     } else {
       result.error = "the agent refused the hello: " + endError_;
     }
