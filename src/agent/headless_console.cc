@@ -1,6 +1,7 @@
 #include "agent/headless_console.h"
 
 #include "agent/agent.h"
+#include "cli/terminal_text.h"
 
 namespace tallowick {
 
@@ -10,7 +11,11 @@ HeadlessConsole::HeadlessConsole(Agent& agent, std::ostream& out, QRDrawer drawQ
   connect(&agent_, &Agent::statusChanged, this, &HeadlessConsole::printStatus);
 }
 
-void HeadlessConsole::printLine(const QString& line) { out_ << line.toStdString() << std::endl; }
+void HeadlessConsole::printLine(const QString& line) {
+  // Phone and file names inside the lines are the phone's data; a terminal
+  // must not obey escape sequences hidden in them.
+  out_ << cli::escapedForTerminal(line.toStdString()) << std::endl;
+}
 
 void HeadlessConsole::printStatus() {
   const Server::Status& status = agent_.status();

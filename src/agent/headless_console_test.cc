@@ -30,6 +30,7 @@ TEST_F(AgentTest, TheConsolePrintsWhatServePrints) {
   agent.handle(statusEvent("123456", "{\"v\":1}"));
   agent.handle({Server::Event::Listening{52000}});
   agent.handle({Server::Event::Log{"· hello from “phone” (code:phone)"}});
+  agent.handle({Server::Event::Log{"· hello from “\033]0;owned\007”"}});
   // Only changes are printed again.
   agent.handle(statusEvent("123456", "{\"v\":1}"));
   agent.handle(statusEvent("654321", "{\"v\":1}"));
@@ -39,6 +40,7 @@ TEST_F(AgentTest, TheConsolePrintsWhatServePrints) {
             "[QR {\"v\":1}]\n"
             "listening on 52000\n"
             "· hello from “phone” (code:phone)\n"
+            "· hello from “\\x1B]0;owned\\x07”\n"
             "code 654321\n");
 
   std::ostringstream plain;
