@@ -34,56 +34,18 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // A running `tallowick serve` and the lines it printed so far.
-class ServeProcess {
+class ServeProcess : public testing::RunningProgram {
  public:
-  ServeProcess(const std::string& program, const fs::path& home,
-               const std::vector<std::string>& arguments) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      setenv("HOME", home.c_str(), 1);
-      setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("serve")};
-      for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    fd_ = fds[0];
-    fcntl(fd_, F_SETFL, O_NONBLOCK);
-  }
-  ~ServeProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) close(fd_);
-  }
+  ServeProcess(const std::string& program, const fs::path& home, std::vector<std::string> arguments)
+      : RunningProgram(program, withServe(std::move(arguments)), [home] {
+          setenv("HOME", home.c_str(), 1);
+          setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        }) {}
 
-  // Reads what is there without waiting.
-  void pump() {
-    char buffer[4096];
-    for (;;) {
-      ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      pending_.append(buffer, static_cast<std::size_t>(n));
-    }
-    std::size_t newline;
-    while ((newline = pending_.find('\n')) != std::string::npos) {
-      lines_.push_back(pending_.substr(0, newline));
-      pending_.erase(0, newline + 1);
-    }
-  }
   // The first line that starts with `prefix` once its time stamp is set
   // aside, without the stamp.
   std::optional<std::string> lineStartingWith(std::string_view prefix) {
-    pump();
-    for (const auto& line : lines_) {
+    for (const auto& line : lines()) {
       if (unstamped(line).starts_with(prefix)) return std::string(unstamped(line));
     }
     return std::nullopt;
@@ -98,27 +60,12 @@ class ServeProcess {
     }
     return line.substr(kForm.size());
   }
-  // Sends `signal` and returns the exit status (-1 unless it exited).
-  int stop(int signal) {
-    kill(pid_, signal);
-    return wait();
-  }
-  // Waits for the exit; returns the exit status (-1 unless it exited).
-  int wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  pid_t pid() const { return pid_; }
-  const std::vector<std::string>& lines() const { return lines_; }
 
  private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  bool exited_ = false;
-  std::string pending_;
-  std::vector<std::string> lines_;
+  static std::vector<std::string> withServe(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "serve");
+    return arguments;
+  }
 };
 
 using ServeCommandTest = testing::ProgramTest;
@@ -276,38 +223,14 @@ struct PhoneRun {
 };
 
 // Runs `tallowick phone` to completion with the test's environment.
-PhoneRun runPhone(const std::string& program, const std::vector<std::string>& arguments) {
+PhoneRun runPhone(const std::string& program, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"phone", "--json"});
+  testing::RunningProgram phone(program, arguments, [] {});
   PhoneRun run;
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return run;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("phone"),
-                            const_cast<char*>("--json")};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  std::string text;
-  // Standard error is short; standard output may be long, so read it first.
-  char buffer[65536];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) run.err.append(buffer, n);
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::size_t start = 0;
-  for (std::size_t newline; (newline = text.find('\n', start)) != std::string::npos;
-       start = newline + 1) {
-    run.replies.push_back(Message::fromJson(Json::parse(text.substr(start, newline - start))));
+  run.status = phone.wait();
+  run.err = phone.err();
+  for (const std::string& line : phone.lines()) {
+    run.replies.push_back(Message::fromJson(Json::parse(line)));
   }
   return run;
 }
