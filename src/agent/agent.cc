@@ -171,7 +171,7 @@ void Agent::start() {
   scheduleTimer_->start();
 
   if (!wake_ && useSystemWake_) wake_ = LogindWakeSource::connectSystemBus();
-  if (wake_) {
+  if (wake_ && !wakeObserved_) {
     connect(wake_.get(), &WakeSource::woke, this, &Agent::restartListener, Qt::QueuedConnection);
     wakeObserved_ = true;
   }
