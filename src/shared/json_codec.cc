@@ -112,7 +112,9 @@ void appendCompact(const Json& value, std::string& out) {
     out.push_back('"');
     out.append(s);
     out.push_back('"');
-  } else if (!value.is_structured() || !containsLongPlainString(value)) {
+  } else if (!value.is_structured()) {
+    // Scalars one at a time: asking each subtree whether it holds a long
+    // string would read every such string once per level above it.
     out.append(nlohmannCompact(value));
   } else if (value.is_object()) {
     out.push_back('{');

@@ -212,6 +212,8 @@ TEST(JsonCodec, LongStringsReadAndWriteAsNlohmannDoes) {
       {"long key with escape", Json{{with(longText(k), 1, "\""), 1}}},
       {"short strings beside long ones",
        Json{{"a", "x\"y"}, {"b", longText(k)}, {"c", Json::array({"\\", longText(k + 2)})}}},
+      {"empty containers beside",
+       Json{{"a", Json::object()}, {"b", Json::array()}, {"c", Json::array({longText(k)})}}},
       {"nested", Json{{"x", Json{{"y", Json::array({Json{{"z", longText(k)}}, nullptr, 1.5})}}}}},
       {"numbers and literals beside", Json{{"a", 18446744073709551615ull},
                                            {"b", -1},
