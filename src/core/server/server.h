@@ -254,6 +254,9 @@ class Server : public std::enable_shared_from_this<Server> {
   // it in flight) and calls `done` on the queue.
   // REQUIRES: a thumbnailer.
   void renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRenders::Done done);
+  // Appends the items of the card (a group's members, keeper included) that
+  // have a picture to render.
+  void appendPictures(const Card& card, std::vector<Item>& items) const;
   void warmThumbnails();
   // Renders the warm-up's thumbnails from `next` on, one at a time.
   void warmFrom(std::uint64_t generation, std::shared_ptr<const std::vector<Item>> items,

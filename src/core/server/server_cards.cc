@@ -302,24 +302,26 @@ void Server::renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRe
                           std::move(done));
 }
 
+void Server::appendPictures(const Card& card, std::vector<Item>& items) const {
+  auto add = [&](const Uuid& id) {
+    auto item = cardSet_.itemsByID.find(id);
+    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
+      items.push_back(item->second);
+    }
+  };
+  if (const GroupCard* group = card.group()) {
+    for (const FileCard& member : group->members) add(member.id);
+  } else {
+    add(card.id());
+  }
+}
+
 void Server::warmThumbnails() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   std::uint64_t generation = ++warmGeneration_;
   if (!thumbnailer_) return;
   auto items = std::make_shared<std::vector<Item>>();
-  auto add = [&](const Uuid& id) {
-    auto item = cardSet_.itemsByID.find(id);
-    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
-      items->push_back(item->second);
-    }
-  };
-  for (const Card& card : cardSet_.cards) {
-    if (const GroupCard* group = card.group()) {
-      for (const FileCard& member : group->members) add(member.id);
-    } else {
-      add(card.id());
-    }
-  }
+  for (const Card& card : cardSet_.cards) appendPictures(card, *items);
   warmFrom(generation, std::move(items), 0);
 }
 
@@ -422,18 +424,8 @@ void Server::renderAhead(Peer& peer, std::size_t position) {
   if (!thumbnailer_ || paged == cardSet_.decks.end()) return;
   const std::vector<Card>& deck = paged->second;
   auto items = std::make_shared<std::vector<Item>>();
-  auto add = [&](const Uuid& id) {
-    auto item = cardSet_.itemsByID.find(id);
-    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
-      items->push_back(item->second);
-    }
-  };
   for (std::size_t i = position; i < deck.size() && i < position + kAheadCards; ++i) {
-    if (const GroupCard* group = deck[i].group()) {
-      for (const FileCard& member : group->members) add(member.id);
-    } else {
-      add(deck[i].id());
-    }
+    appendPictures(deck[i], *items);
   }
   aheadFrom(peer.conn.get(), generation, std::move(items), 0);
 }
