@@ -8,23 +8,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "shared/paths.h"
 #include "shared/uuid.h"
 
 namespace tallowick {
-
-namespace {
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-}  // namespace
 
 bool writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
   AtomicFileWriter file(path, mode);
@@ -58,8 +45,7 @@ bool AtomicFileWriter::commit() {
     return false;
   }
   // Make the rename itself durable.
-  std::string dir = std::filesystem::path(path_).parent_path().string();
-  int dirfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dirfd = ::open(parentOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirfd >= 0) {
     ::fsync(dirfd);
     ::close(dirfd);

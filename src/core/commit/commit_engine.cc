@@ -18,6 +18,7 @@
 #include "core/commit/root_walk.h"
 #include "core/commit/trash.h"
 #include "shared/file_util.h"
+#include "shared/paths.h"
 #include "shared/unique_fd.h"
 
 namespace tallowick {
@@ -47,12 +48,7 @@ void writeLogFile(const std::string& path, std::string_view text) {
     fd = ::open(path.c_str(), flags, 0644);
   }
   if (fd < 0) return;
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  writeAll(fd, text);
   ::close(fd);
 }
 

@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/paths.h"
+
 namespace tallowick::Containment {
 
-// The absolute path with every symbolic link resolved (dangling ones too),
-// "." and ".." removed and no trailing "/"; the part below a component that
-// does not exist is taken as written. Empty for a link loop.
-std::string canonicalPath(std::string_view path);
+// The form in which files and roots are compared (see shared/paths.h).
+using ::tallowick::canonicalPath;
 
 // True when the canonical form of `path` begins with the canonical form of
 // one of `roots` followed by "/". Links are resolved on both sides, so a file

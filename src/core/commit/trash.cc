@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "shared/file_util.h"
+#include "shared/paths.h"
 #include "shared/unique_fd.h"
 #include "shared/xdg.h"
 
@@ -40,13 +41,6 @@ std::optional<std::uint64_t> mountKey(int dirfd, const char* name, int flags = 0
 }
 std::optional<std::uint64_t> mountKey(const std::string& path) {
   return mountKey(AT_FDCWD, path.c_str());
-}
-
-std::string parentOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
@@ -133,19 +127,6 @@ std::string deletionDate() {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
   return buf;
-}
-
-bool writeAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // rename(2) that never replaces the target. File systems without

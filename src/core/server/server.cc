@@ -686,7 +686,8 @@ Message::SummaryResult Server::makeSummaryResult() const {
                    [](const Deck& a, const Deck& b) { return a.bytes > b.bytes; });
   result.pendingCount = status_.pendingCount;
   result.pendingBytes = status_.pendingBytes;
-  for (const ScanRoot& root : config_.scanRoots) result.roots.push_back(lastComponent(root.path()));
+  for (const ScanRoot& root : config_.scanRoots)
+    result.roots.emplace_back(lastComponent(root.path()));
   return result;
 }
 
@@ -697,7 +698,7 @@ void Server::startScan() {
   status_.scanning = Progress{0, total};
   emit(Event{Event::Status{status_}});
   std::vector<std::string> names;
-  for (const ScanRoot& root : config_.scanRoots) names.push_back(lastComponent(root.path()));
+  for (const ScanRoot& root : config_.scanRoots) names.emplace_back(lastComponent(root.path()));
   log("⟳ scanning " + joined(names, ", "));
 
   auto cache = std::make_shared<HashCache>(config_.storage + "/hashes.plist");

@@ -19,13 +19,6 @@ std::string pathOf(const std::string& pathOrURL) {
   return pathOrURL;
 }
 
-std::string lastComponent(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || path == "/") return path;
-  return path.substr(slash + 1);
-}
-
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
   std::string out;
   for (const std::string& part : parts) {
@@ -33,12 +26,6 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
     out += part;
   }
   return out;
-}
-
-std::string parentOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace tallowick::server_internal

@@ -8,6 +8,7 @@
 #include <asio.hpp>
 
 #include "core/server/server.h"
+#include "shared/paths.h"
 
 namespace tallowick {
 
@@ -29,11 +30,7 @@ asio::thread_pool& utilityPool();
 
 // A path given as a path or a file URL, as a path.
 std::string pathOf(const std::string& pathOrURL);
-// "/a/b/" -> "b"; "/" -> "/".
-std::string lastComponent(std::string path);
 std::string joined(const std::vector<std::string>& parts, const std::string& separator);
-// "/a/b" -> "/a"; "/a" -> "/"; "a" -> ".".
-std::string parentOf(const std::string& path);
 
 template <class... Fs>
 struct Overloaded : Fs... {
