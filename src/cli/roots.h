@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/scan/root_list.h"
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 
 namespace tallowick::cli {
 

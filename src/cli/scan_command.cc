@@ -18,7 +18,6 @@
 #include "cli/terminal_text.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
-#include "core/scan/scanner.h"
 #include "shared/file_util.h"
 #include "shared/report.h"
 #include "shared/report_writer.h"

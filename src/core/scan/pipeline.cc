@@ -11,6 +11,7 @@
 #include "core/scan/hash_cache.h"
 #include "core/scan/heuristics.h"
 #include "core/scan/profile.h"
+#include "core/scan/scanner.h"
 #include "core/thumbs/thumbnailer.h"
 #include "shared/xdg.h"
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 #include "shared/report.h"
 
 namespace tallowick {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 
 namespace tallowick {
 

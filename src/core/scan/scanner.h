@@ -4,8 +4,9 @@
 // chosen folders becomes an Item with its kind, size, dates, "last opened"
 // date, screenshot and cloud flags and, where asked, its perceptual hash and
 // SHA-256. The walk stays out of system, developer and backup folders,
-// package folders, the Trash and pseudo file systems, follows no symbolic
-// link below a root and never opens anything but regular files.
+// package folders, the Trash and pseudo file systems (ScanRules), follows
+// no symbolic link below a root and never opens anything but regular files.
+// The hashes are taken after the walk (HashWorkers).
 
 #include <cstdint>
 #include <functional>
@@ -16,33 +17,11 @@
 #include <vector>
 
 #include "core/scan/recent_files.h"
-#include "shared/json_codec.h"
 #include "shared/report.h"
 
 namespace tallowick {
 
 class HashCache;
-
-// One chosen folder with its switches. Its identity is its path.
-struct ScanRoot {
-  // Absolute file URL of the folder ("file:///home/ann/Pictures").
-  std::string url;
-  bool duplicates = true;
-  bool screenshots = true;
-  bool stale = true;
-
-  // A folder with every switch on.
-  static ScanRoot fromPath(const std::string& path);
-  // The folder's path (the URL decoded); empty when `url` is not a file URL.
-  std::string path() const;
-  std::string id() const { return path(); }
-
-  // Keys "url", "duplicates", "screenshots", "stale", all required.
-  Json toJson() const;
-  // Throws DecodeError.
-  static ScanRoot fromJson(const Json& json);
-  friend bool operator==(const ScanRoot&, const ScanRoot&) = default;
-};
 
 struct ScanOptions {
   // Files smaller than this are counted but not recorded.
@@ -92,26 +71,14 @@ class Scanner {
   // walk and its hashing is left without the hash.
   ScanResult scan(const std::vector<std::string>& roots) const;
 
-  // True when the folder at `path` must not be walked: a component is an
-  // excluded folder name or has a package extension, or the real path lies
-  // in an excluded tree (home's Library except its cloud folder, the
-  // system's folders, /proc, /sys, /dev).
-  static bool isExcluded(const std::string& path, const std::string& home);
-
-  // The kind of a file from its name and its content type (if any).
-  static Kind kind(const std::string& path, const std::optional<std::string>& contentType);
-
-  // True for an item the file system marks as a cloud item, or that lies in
-  // the cloud folder under `home` (as given or with links resolved).
-  static bool isCloud(const std::string& path, bool isUbiquitous, const std::string& home);
-
   // "Last opened" dates for files under the roots, from the desktop's recent
   // files list; empty when there is none.
   static std::map<std::string, SpotlightFacts> spotlightFacts(
       const std::vector<std::string>& roots);
 
   // Fills the item's last-opened date and screenshot flag from `facts`
-  // (when there are any), then flags the file as a screenshot by its name.
+  // (when there are any), then flags the file as a screenshot by its name
+  // (ScanRules::isScreenshotName).
   static void apply(const std::optional<SpotlightFacts>& facts, Item& item);
 
  private:

@@ -65,147 +65,7 @@ ScanOptions plainOptions(const std::string& home) {
   return options;
 }
 
-TEST(ScannerExclusion, FoldersThatAreNeverWalked) {
-  TempDir home;
-  const std::string h = home.path().string();
-  fs::create_directories(home / "Library/Mobile Documents/com~apple~CloudDocs");
-  fs::create_directories(home / "Library/Caches");
-  struct Case {
-    std::string path;
-    bool excluded;
-  };
-  const std::vector<Case> cases = {
-      {h + "/Pictures", false},
-      {h + "/Library", true},
-      {h + "/Library/Caches", true},
-      {h + "/Library/Mobile Documents", false},
-      {h + "/Library/Mobile Documents/com~apple~CloudDocs", false},
-      {h + "/Libraryish", false},
-      {h + "/code/node_modules", true},
-      {h + "/code/node_modules/left-pad", true},
-      {h + "/code/.git", true},
-      {h + "/code/.venv/lib", true},
-      {h + "/.Trash", true},
-      {h + "/Photos Library.photoslibrary", true},
-      {h + "/Some.app", true},
-      {h + "/SOME.APP/Contents", true},
-      {h + "/Kit.Framework", true},
-      {h + "/My App Notes", false},
-      {h + "/snap", true},
-      {h + "/snap/firefox/common", true},
-      {h + "/snapshots", false},
-      {h + "/Pictures/snap", false},
-      {"/System/Volumes", true},
-      {"/Library", true},
-      {"/Applications", true},
-      {"/proc", true},
-      {"/proc/self", true},
-      {"/sys/kernel", true},
-      {"/dev", true},
-      {"/dev/pts", true},
-      {"/dev/shmem", true},
-      {"/dev/shm", false},  // a tmpfs where users may keep files
-      {"/dev/shm/work", false},
-      {"/devices", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Scanner::isExcluded(c.path, h), c.excluded) << c.path;
-  }
-}
-
-TEST(ScannerExclusion, LinkIntoTheHomeLibraryIsExcludedByWhereItLeads) {
-  TempDir home;
-  fs::create_directories(home / "Library/Caches");
-  fs::create_directory_symlink(home / "Library/Caches", home / "caches");
-  EXPECT_TRUE(Scanner::isExcluded(home / "caches", home.path().string()));
-}
-
-TEST(ScannerKind, FromExtensionAndContentType) {
-  struct Case {
-    std::string name;
-    Kind expected;
-  };
-  const std::vector<Case> cases = {
-      {"Installer.DMG", Kind::installer},
-      {"tool.pkg", Kind::installer},
-      {"suite.mpkg", Kind::installer},
-      {"tool_1.0_amd64.deb", Kind::installer},
-      {"tool-1.0.x86_64.RPM", Kind::installer},
-      {"Tool-x86_64.AppImage", Kind::installer},
-      {"app.flatpak", Kind::installer},
-      {"app.flatpakref", Kind::installer},
-      {"tool_12.snap", Kind::installer},
-      {"driver-535.run", Kind::installer},
-      {"deb", Kind::other},
-      {"photo.jpg", Kind::image},
-      {"photo.HEIC", Kind::image},
-      {"scan.png", Kind::image},
-      {"clip.mp4", Kind::video},
-      {"film.mkv", Kind::video},
-      {"clip.mov", Kind::video},
-      {"bundle.zip", Kind::archive},
-      {"backup.tar.gz", Kind::archive},
-      {"source.tar", Kind::archive},
-      {"pack.7z", Kind::archive},
-      {"paper.pdf", Kind::document},
-      {"notes.txt", Kind::document},
-      {"table.csv", Kind::document},
-      {"deck.pptx", Kind::document},
-      {"sheet.xlsx", Kind::document},
-      {"sheet.ods", Kind::document},
-      {"song.mp3", Kind::other},
-      {"data.xyzzy-unknown", Kind::other},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Scanner::kind("/x/" + c.name, contentTypeForName(c.name)), c.expected) << c.name;
-  }
-  // An office document is a zip inside, but not an archive to its user.
-  EXPECT_NE(Scanner::kind("/x/letter.docx", contentTypeForName("letter.docx")), Kind::archive);
-  EXPECT_EQ(Scanner::kind("/x/photo.jpg", std::nullopt), Kind::other);
-  EXPECT_EQ(Scanner::kind("/x/disk.dmg", std::nullopt), Kind::installer);
-  EXPECT_EQ(contentTypeForName(""), std::nullopt);
-}
-
-TEST(ScannerFacts, ScreenshotNamesAndRecentFacts) {
-  struct Case {
-    std::string name;
-    bool screenshot;
-  };
-  const std::vector<Case> cases = {
-      {"Screenshot 2024-05-01 at 10.00.00.png", true},
-      {"screenshot.png", true},
-      {"Captura de pantalla 2024-05-01.png", true},
-      {"Screen Shot 2019-01-01.png", true},
-      {"Screenshot from 2024-05-01 10-00-00.png", true},
-      {"Screenshot_20240501_100000.png", true},
-      {"Bildschirmfoto vom 2024-05-01 10-00-00.png", true},
-      {"Capture d’écran du 2024-05-01 10-00-00.png", true},
-      {"Capture d'écran_20240501_100000.png", true},
-      {"Schermata del 2024-05-01 10-00-00.png", true},
-      {"Captura de tela de 2024-05-01 10-00-00.png", true},
-      {"Captura de ecrã de 2024-05-01 10-00-00.png", true},
-      {"Schermafdruk van 2024-05-01 10-00-00.png", true},
-      {"Zrzut ekranu z 2024-05-01 10-00-00.png", true},
-      {"Снимок экрана от 2024-05-01 10-00-00.png", true},
-      {"СНИМОК ЭКРАНА.png", true},
-      {"スクリーンショット 2024-05-01 10-00-00.png", true},
-      {"截图 2024-05-01 10-00-00.png", true},
-      {"스크린샷 2024-05-01 10-00-00.png", true},
-      {"Snímek obrazovky z 2024-05-01 10-00-00.png", true},
-      {"Mein Bildschirmfoto.png", false},
-      {"Capture.png", false},
-      {"My screenshot.png", false},
-      {"screen-shot.png", false},
-      {"photo.png", false},
-  };
-  for (const auto& c : cases) {
-    Item item;
-    item.path = "/home/ann/Desktop/" + c.name;
-    Scanner::apply(std::nullopt, item);
-    EXPECT_EQ(item.isScreenCapture, c.screenshot) << c.name;
-    EXPECT_EQ(item.lastOpenedAt, std::nullopt);
-  }
-
+TEST(ScannerFacts, RecentFactsAndScreenshotNames) {
   const Date visited = *codec::parseDate("2024-05-01T08:30:00Z");
   Item item;
   item.path = "/home/ann/Desktop/photo.png";
@@ -217,41 +77,20 @@ TEST(ScannerFacts, ScreenshotNamesAndRecentFacts) {
   flagged.path = "/home/ann/Desktop/photo.png";
   Scanner::apply(SpotlightFacts{std::nullopt, true}, flagged);
   EXPECT_TRUE(flagged.isScreenCapture);
-}
 
-TEST(ScannerFacts, CloudFolderTest) {
-  TempDir home;
-  const std::string h = home.path().string();
-  fs::create_directories(home / "Library/Mobile Documents/docs");
-  fs::create_directory_symlink(home / "Library/Mobile Documents/docs", home / "cloud");
-  struct Case {
-    std::string path;
-    bool ubiquitous;
-    bool expected;
-  };
-  const std::vector<Case> cases = {
-      {h + "/Library/Mobile Documents/docs/a.txt", false, true},
-      {h + "/Library/Mobile Documents", false, false},
-      {h + "/cloud/a.txt", false, true},
-      {h + "/Documents/a.txt", false, false},
-      {h + "/Documents/a.txt", true, true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Scanner::isCloud(c.path, c.ubiquitous, h), c.expected) << c.path;
+  // The name flags a file the facts do not (or that has none); the folder
+  // does not count.
+  for (const auto& facts :
+       {std::optional<SpotlightFacts>(), std::optional(SpotlightFacts{visited, false})}) {
+    Item named;
+    named.path = "/home/ann/Screenshots/Снимок экрана от 2024-05-01.png";
+    Scanner::apply(facts, named);
+    EXPECT_TRUE(named.isScreenCapture);
+    Item inFolder;
+    inFolder.path = "/home/ann/Screenshot/photo.png";
+    Scanner::apply(facts, inFolder);
+    EXPECT_FALSE(inFolder.isScreenCapture);
   }
-}
-
-TEST(ScanRootTest, JsonFormAndIdentity) {
-  ScanRoot root = ScanRoot::fromPath("/home/ann/My Pictures");
-  EXPECT_EQ(root.url, "file:///home/ann/My%20Pictures");
-  EXPECT_EQ(root.id(), "/home/ann/My Pictures");
-  EXPECT_TRUE(root.duplicates && root.screenshots && root.stale);
-  root.stale = false;
-  EXPECT_EQ(ScanRoot::fromJson(root.toJson()), root);
-  EXPECT_NE(ScanRoot::fromJson(root.toJson()), ScanRoot::fromPath("/home/ann/My Pictures"));
-  Json missing = root.toJson();
-  missing.erase("screenshots");
-  EXPECT_THROW(ScanRoot::fromJson(missing), DecodeError);
 }
 
 class ScanTest : public ::testing::Test {

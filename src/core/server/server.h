@@ -32,7 +32,7 @@
 #include "core/commit/commit_engine.h"
 #include "core/pairing/pairing_guard.h"
 #include "core/pairing/pairing_store.h"
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 #include "core/server/card_set.h"
 #include "core/server/empty_trash_policy.h"
 #include "core/server/job_counter.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/pairing/pairing_store.h"
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 #include "shared/json_codec.h"
 #include "shared/report.h"
 
