@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "agent/wake_source.h"
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 #include "core/server/server.h"
 
 namespace tallowick {

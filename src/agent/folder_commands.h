@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/scan/scanner.h"
+#include "core/scan/scan_root.h"
 
 namespace tallowick {
 
