@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/scan/content_types.h"
+#include "core/scan/scan_test_util.h"
 #include "shared/unique_fd.h"
 
 namespace tallowick::ScanRules {
@@ -17,19 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "scan_rules_test.XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return (path_ / relative).string(); }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 TEST(ScanRulesTest, FoldersThatAreNeverWalked) {
   TempDir home;

@@ -18,6 +18,7 @@
 #include "core/scan/content_types.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/hashing.h"
+#include "core/scan/scan_test_util.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 
@@ -26,19 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "scanner_test.XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return (path_ / relative).string(); }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 void writeFile(const std::string& path, std::size_t size, char fill = 'x') {
   fs::create_directories(fs::path(path).parent_path());
