@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     CommitEngine::Entry e;
     e.action = Action::trash;
     e.device = "Anna's phone";
-    e.at = std::chrono::system_clock::now();
+    e.at = currentDate();
     e.modifiedAt = e.at - std::chrono::hours(24 * 400);
     for (long i = 0; i < lines; ++i) {
       e.path = "/home/anna/Downloads/folder-" + std::to_string(i / perPath % 997) + "/file-" +
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
   CommitEngine engine(CommitEngine::Config({"/home/anna/Downloads"}, fresh));
   Item item;
   item.bytes = 123456;
-  item.modifiedAt = std::chrono::system_clock::now();
+  item.modifiedAt = currentDate();
   item.path = "/home/anna/Downloads/folder-1/file-1.dmg";
   auto t2 = Clock::now();
   for (int i = 0; i < appends; ++i) {

@@ -60,7 +60,7 @@ struct Input {
 Input makeInput(std::size_t n, bool dated, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   Input in;
-  const Date start = std::chrono::system_clock::now() - std::chrono::hours(24 * 365 * 5);
+  const Date start = currentDate() - std::chrono::hours(24 * 365 * 5);
   for (std::size_t i = 0; i < n; ++i) {
     Item item;
     item.path = "/home/u/Pictures/IMG_" + std::to_string(i) + ".jpg";
@@ -80,7 +80,7 @@ Input makeInput(std::size_t n, bool dated, std::uint64_t seed) {
 bool run(std::size_t n, bool dated) {
   Input in = makeInput(n, dated, dated ? 1 : 2);
   const HeuristicsConfig config;
-  const Date now = std::chrono::system_clock::now();
+  const Date now = currentDate();
 
   double best = 1e9;
   std::size_t groups = 0;

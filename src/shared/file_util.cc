@@ -175,12 +175,16 @@ bool isValidUTF8(std::string_view text) {
 }
 
 Date dateFromFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
-  constexpr auto kFirst = std::chrono::ceil<std::chrono::seconds>(Date::min().time_since_epoch());
-  constexpr auto kLast = std::chrono::floor<std::chrono::seconds>(Date::max().time_since_epoch());
-  if (seconds < kFirst.count()) return Date::min();
-  if (seconds >= kLast.count()) return Date::max();
-  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(seconds) +
-                                                         std::chrono::nanoseconds(nanoseconds)));
+  using std::chrono::floor;
+  constexpr std::int64_t kFirst =
+      floor<std::chrono::seconds>(kDistantPast).time_since_epoch().count();
+  constexpr std::int64_t kLast =
+      floor<std::chrono::seconds>(kLatestDate).time_since_epoch().count();
+  // Compared in whole seconds first: converting a far time would overflow.
+  if (seconds < kFirst) return kDistantPast;
+  if (seconds > kLast) return kLatestDate;
+  return Date{std::chrono::seconds{seconds}} +
+         floor<Date::duration>(std::chrono::nanoseconds{nanoseconds});
 }
 
 }  // namespace tallowick

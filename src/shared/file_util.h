@@ -58,9 +58,9 @@ std::optional<std::string> fileURLToPath(std::string_view url);
 bool isValidUTF8(std::string_view text);
 
 // A file time (seconds and nanoseconds since 1970, as stat gives them) as a
-// Date. Times beyond what a Date holds (about the years 1678 to 2262; any
-// user can set a file's time to the year 3000) are held at its ends rather
-// than overflowing its count.
+// Date, to the microsecond below. Times outside the years 1 to 9999 (any user
+// can date a file on tmpfs in the year 300000) are held at kDistantPast or
+// kLatestDate, the ends of what a date's text can say.
 Date dateFromFileTime(std::int64_t seconds, std::int64_t nanoseconds);
 
 }  // namespace tallowick

@@ -10,8 +10,8 @@
 namespace tallowick {
 namespace {
 
-TEST(FileTime, WithinRangeExactAndBeyondItHeldAtTheEnds) {
-  using std::chrono::nanoseconds;
+TEST(FileTime, WithinTheWrittenYearsExactAndBeyondThemHeldAtTheEnds) {
+  using std::chrono::microseconds;
   using std::chrono::seconds;
   struct Case {
     std::int64_t seconds, nanoseconds;
@@ -19,12 +19,20 @@ TEST(FileTime, WithinRangeExactAndBeyondItHeldAtTheEnds) {
   };
   const Case cases[] = {
       {0, 0, Date{}},
-      {1'622'548'800, 250'000'000, Date{} + seconds(1'622'548'800) + nanoseconds(250'000'000)},
-      {-1, 999'999'999, Date{} - nanoseconds(1)},
-      {32'503'680'000, 0, Date::max()},   // the year 3000
-      {-32'503'680'000, 0, Date::min()},  // the year 940
-      {INT64_MAX, 0, Date::max()},
-      {INT64_MIN, 0, Date::min()},
+      {1'622'548'800, 250'000'000, Date{} + seconds(1'622'548'800) + microseconds(250'000)},
+      // Nanoseconds below the microsecond are dropped, towards the past.
+      {1'622'548'800, 999'999'999, Date{} + seconds(1'622'548'801) - microseconds(1)},
+      {-1, 999'999'999, Date{} - microseconds(1)},
+      {32'503'680'000, 0, *codec::parseDate("3000-01-01T00:00:00Z")},
+      {253'402'300'799, 500'000'000, kLatestDate + microseconds(500'000)},  // 9999-12-31T23:59:59
+      {-62'135'596'800, 0, kDistantPast},                                   // 0001-01-01T00:00:00
+      // Just beyond where a count of nanoseconds ends.
+      {-9'223'372'037, 0, *codec::parseDate("1677-09-21T00:12:43Z")},
+      {9'223'372'037, 0, *codec::parseDate("2262-04-11T23:47:17Z")},
+      {253'402'300'800, 0, kLatestDate},  // the year 10000
+      {-62'135'596'801, 999'999'999, kDistantPast},
+      {INT64_MAX, 999'999'999, kLatestDate},
+      {INT64_MIN, 0, kDistantPast},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.seconds);

@@ -1,5 +1,6 @@
 #include "shared/json_codec.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -162,7 +163,7 @@ Json parseWithNlohmann(std::string_view text) {
 Date wholeSeconds(Date date) { return std::chrono::floor<seconds>(date); }
 
 std::string formatDate(Date date) {
-  auto secs = std::chrono::floor<seconds>(date);
+  auto secs = std::chrono::floor<seconds>(std::clamp(date, kDistantPast, kLatestDate));
   auto day = std::chrono::floor<days>(secs);
   std::chrono::year_month_day ymd{day};
   std::chrono::hh_mm_ss<seconds> time{secs - day};
@@ -189,14 +190,10 @@ std::optional<Date> parseDate(std::string_view text) {
   std::chrono::year_month_day ymd{std::chrono::year{year}, std::chrono::month{unsigned(month)},
                                   std::chrono::day{unsigned(day)}};
   if (!ymd.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  const seconds since = sys_days{ymd}.time_since_epoch() + std::chrono::hours{hour} +
-                        std::chrono::minutes{minute} + seconds{second};
-  // Date counts nanoseconds in 64 bits (about the years 1678 to 2262); a text
-  // outside that range names no Date and would overflow the count.
-  constexpr seconds kFirst = std::chrono::ceil<seconds>(Date::min().time_since_epoch());
-  constexpr seconds kLast = std::chrono::floor<seconds>(Date::max().time_since_epoch());
-  if (since < kFirst || since > kLast) return std::nullopt;
-  return Date{std::chrono::duration_cast<Date::duration>(since)};
+  const Date date =
+      sys_days{ymd} + std::chrono::hours{hour} + std::chrono::minutes{minute} + seconds{second};
+  if (date < kDistantPast) return std::nullopt;  // the year 0
+  return date;
 }
 
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {

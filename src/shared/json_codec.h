@@ -22,8 +22,24 @@
 namespace tallowick {
 
 using Json = nlohmann::json;
-using Date = std::chrono::system_clock::time_point;
 using Bytes = std::vector<std::uint8_t>;
+
+// A point in time, to the microsecond. Its count spans some 290,000 years
+// either side of 1970, so every date the ISO 8601 form writes (the years 1 to
+// 9999) and any file time within them is held as it is.
+using Date = std::chrono::sys_time<std::chrono::microseconds>;
+
+// The system clock's current time.
+inline Date currentDate() {
+  return std::chrono::floor<Date::duration>(std::chrono::system_clock::now());
+}
+
+// "The distant past", 0001-01-01T00:00:00Z: the earliest date written, and
+// the date of a summary before any scan.
+inline constexpr Date kDistantPast{std::chrono::sys_days{std::chrono::year{1} / 1 / 1}};
+// 9999-12-31T23:59:59Z, the last whole second written.
+inline constexpr Date kLatestDate{std::chrono::sys_days{std::chrono::year{9999} / 12 / 31} +
+                                  std::chrono::seconds{86399}};
 
 // Thrown by every decoder of this project; what() is the description that
 // callers pass on (for example after "undecodable message: ").
@@ -64,9 +80,12 @@ std::vector<E> allCases() {
 
 namespace codec {
 
-// "2025-03-01T09:30:00Z". Sub-second parts are dropped (rounded down).
+// "2025-03-01T09:30:00Z". Sub-second parts are dropped (rounded down). A
+// date before kDistantPast or after kLatestDate is written as that end, so
+// the text always reads back.
 std::string formatDate(Date date);
-// Accepts only YYYY-MM-DDThh:mm:ssZ with valid calendar values.
+// Accepts only YYYY-MM-DDThh:mm:ssZ with valid calendar values, years 0001
+// to 9999.
 std::optional<Date> parseDate(std::string_view text);
 // The same date with its sub-second part dropped, as it reads back.
 Date wholeSeconds(Date date);

@@ -19,6 +19,20 @@ TEST(DateCodec, FormatsWholeSecondsInUTC) {
             "1969-12-31T23:59:59Z");
 }
 
+TEST(DateCodec, TheEndsOfTheWrittenRange) {
+  EXPECT_EQ(codec::formatDate(kDistantPast), "0001-01-01T00:00:00Z");
+  EXPECT_EQ(codec::formatDate(kLatestDate), "9999-12-31T23:59:59Z");
+  // Dates beyond them are written as the nearest end, so the text reads back.
+  EXPECT_EQ(codec::formatDate(kDistantPast - 1s), "0001-01-01T00:00:00Z");
+  EXPECT_EQ(codec::formatDate(kLatestDate + 1s), "9999-12-31T23:59:59Z");
+  EXPECT_EQ(codec::formatDate(Date::min()), "0001-01-01T00:00:00Z");
+  EXPECT_EQ(codec::formatDate(Date::max()), "9999-12-31T23:59:59Z");
+  // A date far from 1970 keeps its sub-second part.
+  const Date far = kLatestDate + 999'999us;
+  EXPECT_EQ(codec::wholeSeconds(far), kLatestDate);
+  EXPECT_LT(kLatestDate, far);
+}
+
 TEST(DateCodec, ParsesOnlyTheStrictForm) {
   struct Case {
     const char* text;
@@ -38,13 +52,14 @@ TEST(DateCodec, ParsesOnlyTheStrictForm) {
       {"", false},
       {"+026-01-01T00:00:00Z", false},
       {"2026-01-01T00:00:00", false},
-      // The range a Date can hold, and just outside it.
-      {"2262-04-11T23:47:16Z", true},
-      {"2262-04-11T23:47:17Z", false},
-      {"1677-09-21T00:12:44Z", true},
-      {"1677-09-21T00:12:43Z", false},
-      {"9999-12-31T23:59:59Z", false},
-      {"0000-01-01T00:00:00Z", false},
+      // Every year the form can write but the year 0, beyond where a count
+      // of nanoseconds ends (1677 and 2262).
+      {"0001-01-01T00:00:00Z", true},
+      {"1677-09-21T00:12:43Z", true},
+      {"2262-04-11T23:47:17Z", true},
+      {"3000-01-01T00:00:00Z", true},
+      {"9999-12-31T23:59:59Z", true},
+      {"0000-12-31T23:59:59Z", false},
   };
   for (const auto& c : cases) {
     auto parsed = codec::parseDate(c.text);

@@ -87,7 +87,7 @@ struct Group {
 };
 
 struct Report {
-  Date scannedAt = std::chrono::system_clock::now();
+  Date scannedAt = currentDate();
   std::vector<std::string> roots;
   std::vector<Item> items;
   std::vector<Item> keepers;

@@ -129,7 +129,7 @@ CommitEngine::CommitEngine(Config config_, Clock clock)
   replay();
 }
 
-Date CommitEngine::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
+Date CommitEngine::now() const { return clock_ ? clock_() : currentDate(); }
 
 void CommitEngine::replay() {
   UniqueFd file = journal_.openForReading();

@@ -88,8 +88,7 @@ inline void setModified(const std::string& path, Date date) {
 inline Date modifiedOf(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) throw std::runtime_error("stat failed on " + path);
-  return Date(std::chrono::duration_cast<Date::duration>(
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  return dateFromFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }
 
 // A scanned item for a file written now with `content`, as the scanner

@@ -1,4 +1,5 @@
 #include "core/scan/hashing.h"
+#include "shared/file_util.h"
 
 #include <fcntl.h>
 #include <libheif/heif.h>
@@ -100,9 +101,7 @@ TEST_F(HashingTest, Sha256ThrowsForWhatIsNotARegularReadableFile) {
 Hashing::FileStamp stampOf(const std::string& path) {
   struct stat st;
   EXPECT_EQ(stat(path.c_str(), &st), 0);
-  auto since =
-      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
-  return {st.st_size, Date(std::chrono::duration_cast<Date::duration>(since))};
+  return {st.st_size, dateFromFileTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)};
 }
 
 TEST_F(HashingTest, StampedHashIsDroppedWhenTheFileChangedSinceTheWalk) {
@@ -114,7 +113,7 @@ TEST_F(HashingTest, StampedHashIsDroppedWhenTheFileChangedSinceTheWalk) {
   bigger.size += 1;
   EXPECT_EQ(Hashing::sha256(path, bigger), std::nullopt);
   auto older = stamp;
-  older.modifiedAt -= std::chrono::nanoseconds(1);
+  older.modifiedAt -= Date::duration(1);  // the smallest step a date takes
   EXPECT_EQ(Hashing::sha256(path, older), std::nullopt);
 
   ASSERT_EQ(unlink(path.c_str()), 0);

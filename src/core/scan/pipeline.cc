@@ -18,7 +18,7 @@
 namespace tallowick::Pipeline {
 namespace {
 
-Date now() { return std::chrono::system_clock::now(); }
+Date now() { return currentDate(); }
 
 std::string homeDirectory() {
   std::string home = xdg::homeDirectory();

@@ -37,7 +37,7 @@ TEST(EmptyTrashPolicyTest, OnlyTheCommittingPhoneWithinTheWindowAndConfirmed) {
 
 TEST(EmptyTrashPolicyTest, RefusesEveryoneBeforeAnyCommit) {
   EmptyTrashPolicy policy;
-  EXPECT_FALSE(policy.allows("dev-A", std::chrono::system_clock::now(), true));
+  EXPECT_FALSE(policy.allows("dev-A", currentDate(), true));
 }
 
 }  // namespace

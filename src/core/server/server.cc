@@ -195,9 +195,7 @@ const Thumbnailer* Server::thumbnailer() const {
   return thumbnailer_.get();
 }
 
-Date Server::now() const {
-  return config_.clock ? config_.clock() : std::chrono::system_clock::now();
-}
+Date Server::now() const { return config_.clock ? config_.clock() : currentDate(); }
 
 void Server::emit(Event event) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
@@ -664,9 +662,7 @@ Message::SummaryResult Server::makeSummaryResult() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   Message::SummaryResult result;
   result.macName = config_.name;
-  // Before any scan: 1970, the earliest date every conversion of the clock
-  // type holds without overflow, standing for "never".
-  result.scannedAt = report_ ? report_->scannedAt : Date{};
+  result.scannedAt = report_ ? report_->scannedAt : kDistantPast;
   result.reclaimable = status_.reclaimable;
   for (DeckID id : {DeckID::smart, DeckID::screenshots, DeckID::duplicates, DeckID::similar,
                     DeckID::largeDownloads, DeckID::installers}) {

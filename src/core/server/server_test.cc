@@ -177,6 +177,8 @@ TEST_F(ServerTest, PairsWithTheCodeAndForgetsThePhoneWhenItCloses) {
   ASSERT_TRUE(waitFor([&] { return phone->first<Message::SummaryResult>() != nullptr; }));
   const auto* summary = phone->first<Message::SummaryResult>();
   EXPECT_EQ(summary->macName, "Test Mac");
+  // No report yet: scanned in "the distant past".
+  EXPECT_EQ(codec::formatDate(summary->scannedAt), "0001-01-01T00:00:00Z");
   EXPECT_TRUE(summary->decks.empty());
   EXPECT_EQ(summary->roots, std::vector<std::string>{"root"});
 

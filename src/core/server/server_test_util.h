@@ -91,7 +91,7 @@ class EventLog {
 
 // A clock the tests move by hand; safe to read from the server's thread.
 struct TestClock {
-  Date base = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  Date base = std::chrono::floor<std::chrono::seconds>(currentDate());
   std::atomic<std::int64_t> offset{0};
   Date now() const { return base + std::chrono::seconds(offset.load()); }
 };
