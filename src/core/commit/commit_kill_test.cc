@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,15 +41,22 @@ int countEntries(const std::string& dir) {
 
 std::string contentOf(int i) { return "file " + std::to_string(i) + " of the batch"; }
 
+// Whether an info file reads as a whole entry: the header, a Path= and a
+// DeletionDate= line, each line ended.
+bool isCompleteInfo(const std::string& text) {
+  return text.starts_with("[Trash Info]\nPath=") &&
+         text.find("\nDeletionDate=") != std::string::npos && text.ends_with("\n");
+}
+
 struct Round {
   TempTree tree;
   std::string root = tree.path("Down");
   std::string storage = tree.path("storage");
   std::vector<Item> items;
 
-  Round() {
+  explicit Round(int files = kFiles) {
     CommitEngine engine(CommitEngine::Config({root}, storage));
-    for (int i = 0; i < kFiles; ++i) {
+    for (int i = 0; i < files; ++i) {
       items.push_back(scannedFile(
           root + "/d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".txt", contentOf(i)));
       engine.record(items.back(), Action::trash, "phone");
@@ -87,12 +95,57 @@ struct Round {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
   }
 
+  // Runs the commit in a child traced with ptrace and kills it right after
+  // its `calls`-th system call returned (counted from the engine's creation).
+  // False when the commit ended first.
+  bool commitAndKillAfterCall(int calls) {
+    pid_t child = ::fork();
+    EXPECT_GE(child, 0);
+    if (child == 0) {
+      if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(2);
+      ::raise(SIGSTOP);
+      CommitEngine engine(CommitEngine::Config({root}, storage));
+      engine.commit(items, "phone");
+      ::_exit(0);
+    }
+    int status;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSTOPPED(status));
+    ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int returned = 0;
+    bool inCall = false;
+    int signal = 0;
+    for (;;) {
+      ::ptrace(PTRACE_SYSCALL, child, nullptr, signal);
+      EXPECT_EQ(::waitpid(child, &status, 0), child);
+      if (WIFEXITED(status) || WIFSIGNALED(status)) return false;
+      signal = 0;
+      if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+        signal = WSTOPSIG(status);  // passed on
+        continue;
+      }
+      inCall = !inCall;
+      if (!inCall && ++returned == calls) break;
+    }
+    ::kill(child, SIGKILL);
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    return true;
+  }
+
   // Checks that nothing is lost; returns how many files are in the Trash.
   int checkNothingLost(const std::string& context) {
+    // An entry in info/ is whole or absent (a kill may leave a temporary
+    // file there, which no reader takes for an entry).
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(tree.homeTrash() + "/info", ec)) {
+      if (e.path().extension() != ".trashinfo") continue;
+      EXPECT_TRUE(isCompleteInfo(readText(e.path())))
+          << context << ": incomplete " << e.path().filename() << ": \"" << readText(e.path())
+          << "\"";
+    }
     // Trash content -> its info file's Path= line.
     std::map<std::string, std::string> trashed;
     std::string files = tree.homeTrash() + "/files";
-    std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(files, ec)) {
       std::string name = e.path().filename().string();
       std::string info = readText(tree.homeTrash() + "/info/" + name + ".trashinfo");
@@ -104,7 +157,7 @@ struct Round {
       EXPECT_TRUE(trashed.emplace(readText(e.path()), path).second) << context;
     }
     std::string canonicalRoot = std::filesystem::canonical(root).string();
-    for (int i = 0; i < kFiles; ++i) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
       const Item& item = items[i];
       bool inPlace = exists(item.path);
       auto it = trashed.find(contentOf(i));
@@ -156,6 +209,34 @@ TEST(CommitKill, KilledCommitsLoseNothing) {
     if (::testing::Test::HasFailure()) break;
   }
   std::printf("%d of %d rounds were killed in the middle of the commit\n", partial, kRounds);
+}
+
+// Every point of a small commit, one system call after another: the state
+// on disk after each call must be one that loses nothing and that a later
+// commit completes.
+TEST(CommitKill, KilledAfterAnySystemCallLosesNothing) {
+  {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 0 : 1);
+    int status;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) GTEST_SKIP() << "no ptrace here";
+  }
+  constexpr int kSmallBatch = 3;
+  int calls = 1;
+  for (;; ++calls) {
+    Round r(kSmallBatch);
+    const bool killed = r.commitAndKillAfterCall(calls);
+    const std::string context = "killed after system call " + std::to_string(calls);
+    r.checkNothingLost(context);
+    CommitEngine engine(CommitEngine::Config({r.root}, r.storage));
+    CommitEngine::Outcome outcome = engine.commit(r.items, "phone");
+    for (const CommitFailure& f : outcome.failed) EXPECT_EQ(f.reason, "missing") << context;
+    EXPECT_EQ(r.checkNothingLost(context + ", finished"), kSmallBatch);
+    if (!killed || ::testing::Test::HasFailure()) break;
+  }
+  std::printf("killed after each of %d system calls\n", calls - 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -139,6 +140,46 @@ int renameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
   if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
   if (::renameat(fromDir, from, toDir, to) == 0) return 0;
   return errno;
+}
+
+// Creates a file in `dirFd` holding `content` under a fresh temporary name
+// that no reader of the Trash takes for an entry (it does not end in
+// ".trashinfo"). Returns the name, or no value with errno set.
+std::optional<std::string> writeTemporary(int dirFd, const std::string& content) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name =
+        ".tallowick-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
+    int fd =
+        ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return std::nullopt;
+    }
+    bool written = writeAll(fd, content);
+    int err = errno;
+    if (::close(fd) != 0 && written) {
+      written = false;
+      err = errno;
+    }
+    if (written) return name;
+    ::unlinkat(dirFd, name.c_str(), 0);
+    errno = err;
+    return std::nullopt;
+  }
+  errno = EEXIST;
+  return std::nullopt;
+}
+
+// Gives the file `from` of `dirFd` the name `to` in the same directory
+// unless that name is taken (EEXIST then, and `from` stays). Where the file
+// system has no RENAME_NOREPLACE, a hard link does the same atomically.
+int placeNoReplace(int dirFd, const char* from, const char* to) {
+  if (::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (::linkat(dirFd, from, dirFd, to, 0) != 0) return errno;
+  ::unlinkat(dirFd, from, 0);
+  return 0;
 }
 
 // Unescapes the octal escapes (\040) of /proc/self/mountinfo.
@@ -337,39 +378,37 @@ MoveResult Mover::move(int dirFd, const std::string& dir, const std::string& nam
   }
   std::string escaped = pathToFileURL(infoPath).substr(7);  // drop "file://"
   std::string content = "[Trash Info]\nPath=" + escaped + "\nDeletionDate=" + deletionDate() + "\n";
+  // The info file appears under its name only complete: written under a
+  // temporary name first, so a crash never leaves an empty or partial entry.
+  const int infoDir = location.info.get();
+  std::optional<std::string> temporary;
   constexpr int kMaxAttempts = 100000;
   for (int n = 1; n <= kMaxAttempts; ++n) {
-    std::string stored = storedName(name, n);
-    std::string infoName = stored + ".trashinfo";
-    int fd = ::openat(location.info.get(), infoName.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
+    if (!temporary && !(temporary = writeTemporary(infoDir, content))) {
       result.error = lastError();
       return result;
     }
-    bool written = writeAll(fd, content);
-    int writeErr = errno;
-    if (::close(fd) != 0 && written) {
-      written = false;
-      writeErr = errno;
-    }
-    if (!written) {
-      ::unlinkat(location.info.get(), infoName.c_str(), 0);
-      result.error = errorOf(writeErr);
+    std::string stored = storedName(name, n);
+    std::string infoName = stored + ".trashinfo";
+    if (int err = placeNoReplace(infoDir, temporary->c_str(), infoName.c_str())) {
+      if (err == EEXIST) continue;
+      ::unlinkat(infoDir, temporary->c_str(), 0);
+      result.error = errorOf(err);
       return result;
     }
+    temporary.reset();
     int err = renameNoReplace(dirFd, name.c_str(), location.files.get(), stored.c_str());
     if (err == 0) {
       result.trashPath = location.dir + "/files/" + stored;
       return result;
     }
-    ::unlinkat(location.info.get(), infoName.c_str(), 0);
+    ::unlinkat(infoDir, infoName.c_str(), 0);
     if (err != EEXIST) {
       result.error = errorOf(err);
       return result;
     }
   }
+  if (temporary) ::unlinkat(infoDir, temporary->c_str(), 0);
   result.error = errorOf(EEXIST);
   return result;
 }

@@ -32,10 +32,11 @@ struct MoveResult {
 };
 
 // Moves the file (or the link itself, if `path` is a symbolic link) to the
-// Trash. Writes info/NAME.trashinfo completely (created with O_EXCL, so an
-// existing entry is never replaced) before renaming the file to files/NAME;
-// NAME gets a number when the plain name is taken. If the rename fails, the
-// info file is removed again and the file stays in place.
+// Trash. Writes the info file under a temporary name in info/ and moves it to
+// info/NAME.trashinfo without replacing an existing entry, so the entry
+// appears only complete, even when the process dies; then renames the file
+// to files/NAME. NAME gets a number when the plain name is taken. If the
+// rename fails, the info file is removed again and the file stays in place.
 // REQUIRES: `path` is absolute.
 MoveResult moveToTrash(const std::string& path);
 
