@@ -12,6 +12,8 @@ Parameters parameters(std::vector<Credential> credentials) {
   return Parameters{std::move(credentials)};
 }
 
+Parameters parameters(CredentialSource source) { return Parameters{{}, std::move(source)}; }
+
 Parameters parameters(std::string identity, Bytes key) {
   return Parameters{{Credential{std::move(identity), std::move(key)}}};
 }

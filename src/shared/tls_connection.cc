@@ -149,6 +149,10 @@ void TlsConnection::onHandshake(const std::error_code& ec) {
   pumpSend();
 }
 
+bool TlsConnection::sentClientHello() const {
+  return role_ == Role::server && stream_ && TlsContext::sawClientHello(stream_->native_handle());
+}
+
 bool TlsConnection::isCancellation(const std::optional<std::string>& error) {
   return error == canceledText();
 }

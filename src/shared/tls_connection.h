@@ -108,6 +108,11 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   // side its own. nullopt until ready.
   const std::optional<std::string>& identity() const { return identity_; }
 
+  // On the server side, whether the client sent a TLS ClientHello, whatever
+  // became of the handshake then; a port probe, or bytes of another
+  // protocol, did not. False on the client side.
+  bool sentClientHello() const;
+
  private:
   struct PendingReceive {
     std::size_t length;

@@ -21,6 +21,12 @@ int identityIndex() {
   return index;
 }
 
+// Where the server marks each SSL object that received a ClientHello.
+int clientHelloIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
 // Where each SSL_CTX points back at its TlsContext (asio keeps its own
 // verify callback in the SSL_CTX's app data, so that slot is taken).
 int contextIndex() {
@@ -74,6 +80,7 @@ TlsContext::TlsContext(Role role, Transport::Parameters parameters)
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   if (role == Role::server) {
+    SSL_CTX_set_client_hello_cb(ctx, &TlsContext::clientHello, nullptr);
     SSL_CTX_set_psk_find_session_callback(ctx, &TlsContext::findSession);
   } else {
     SSL_CTX_set_psk_use_session_callback(ctx, &TlsContext::useSession);
@@ -86,12 +93,26 @@ std::optional<std::string> TlsContext::matchedIdentity(SSL* ssl) {
   return *identity;
 }
 
+bool TlsContext::sawClientHello(SSL* ssl) {
+  return SSL_get_ex_data(ssl, clientHelloIndex()) != nullptr;
+}
+
+int TlsContext::clientHello(SSL* ssl, int*, void*) {
+  static char mark;
+  SSL_set_ex_data(ssl, clientHelloIndex(), &mark);
+  return SSL_CLIENT_HELLO_SUCCESS;
+}
+
 int TlsContext::findSession(SSL* ssl, const unsigned char* identity, std::size_t length,
                             SSL_SESSION** session) {
   *session = nullptr;
   TlsContext* self = owner(ssl);
   if (self == nullptr) return 1;
-  for (const Transport::Credential& credential : self->parameters_.credentials) {
+  const Transport::Parameters& parameters = self->parameters_;
+  const std::vector<Transport::Credential> current =
+      parameters.source ? parameters.source() : std::vector<Transport::Credential>{};
+  for (const Transport::Credential& credential :
+       parameters.source ? current : parameters.credentials) {
     if (!credential.usable() || credential.identity.size() != length ||
         std::memcmp(credential.identity.data(), identity, length) != 0) {
       continue;

@@ -18,9 +18,10 @@ class TlsContext {
  public:
   enum class Role { server, client };
 
-  // A server context accepts any usable credential of `parameters`; an
-  // unknown identity is answered with no session (the handshake then fails
-  // for want of a key, never with a fatal callback error). A client context
+  // A server context accepts any usable credential of `parameters` (of its
+  // source, asked at each handshake, when it has one); an unknown identity is
+  // answered with no session (the handshake then fails for want of a key,
+  // never with a fatal callback error). A client context
   // presents the first credential of `parameters`, or none when the list is
   // empty or that key is unusable, in which case no handshake can succeed.
   static std::shared_ptr<TlsContext> make(Role role, Transport::Parameters parameters);
@@ -36,10 +37,14 @@ class TlsContext {
   // before that. After a completed handshake it is the identity that
   // authenticated the connection.
   static std::optional<std::string> matchedIdentity(SSL* ssl);
+  // On the server side, whether a TLS ClientHello arrived, whatever became
+  // of the handshake after it.
+  static bool sawClientHello(SSL* ssl);
 
  private:
   TlsContext(Role role, Transport::Parameters parameters);
 
+  static int clientHello(SSL* ssl, int* alert, void* arg);
   static int findSession(SSL* ssl, const unsigned char* identity, std::size_t length,
                          SSL_SESSION** session);
   static int useSession(SSL* ssl, const EVP_MD* md, const unsigned char** id, std::size_t* length,

@@ -1,8 +1,8 @@
 #pragma once
 
 // A TCP listener whose accepted connections speak TLS 1.3 with the
-// pre-shared keys it was created with. The set of credentials is fixed at
-// creation: a change means a new listener.
+// pre-shared keys of its parameters: a fixed list, or a source asked at every
+// handshake.
 //
 // Threading: configure it before start(); after start() call cancel() and
 // port() only from the executor it was started on, where every callback runs.

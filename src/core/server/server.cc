@@ -221,14 +221,21 @@ std::vector<Transport::Credential> Server::credentials() const {
 
 void Server::listen(std::optional<std::uint16_t> port, bool retryOnAnyPort) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  std::vector<Transport::Credential> list = credentials();
   std::vector<std::string> identities;
-  for (const auto& credential : list) identities.push_back(credential.identity);
+  for (const auto& credential : credentials()) identities.push_back(credential.identity);
   log("listening with identities: " + joined(identities, ", "));
 
+  // The listener asks for the identities at every handshake, so a new code,
+  // a new offer or a forgotten phone counts at once, without a restart that
+  // would have to wait for connected phones to leave.
+  std::weak_ptr<Server> weak = weak_from_this();
+  Transport::CredentialSource source = [weak] {
+    auto self = weak.lock();
+    return self ? self->credentials() : std::vector<Transport::Credential>{};
+  };
   std::shared_ptr<TlsListener> listener;
   try {
-    listener = TlsListener::make(Transport::parameters(std::move(list)), port.value_or(0),
+    listener = TlsListener::make(Transport::parameters(std::move(source)), port.value_or(0),
                                  config_.bindAddress);
   } catch (const std::exception& e) {
     log(std::string("! listener not created: ") + e.what());
@@ -241,7 +248,6 @@ void Server::listen(std::optional<std::uint16_t> port, bool retryOnAnyPort) {
     scheduleTick();
   }
 
-  std::weak_ptr<Server> weak = weak_from_this();
   std::weak_ptr<TlsListener> weakListener = listener;
   listener->setStateHandler(
       [weak, weakListener, retryOnAnyPort](TlsListener::State state, const std::string& error) {
@@ -328,7 +334,6 @@ void Server::publishPairing() {
   status_.qrPayload = pairing_.payload(config_.name).jsonString();
   status_.devices = pairing_.devices();
   emit(Event{Event::Status{status_}});
-  if (listener_) restart();
 }
 
 void Server::scheduleTick() {
@@ -492,7 +497,10 @@ void Server::removePeer(PeerKey key) {
   peer.conn->cancel();  // re-enters here for a failed connection, finding nothing
 
   if (!peer.ready) {
-    if (codeGuard_.recordFailure(now())) {
+    // A pairing attempt is a handshake that began and did not complete (a
+    // wrong code fails it); a port probe, or another protocol, is none and
+    // must not pause pairing for everyone.
+    if (peer.conn->sentClientHello() && codeGuard_.recordFailure(now())) {
       log("! too many failed pairings — code rotated, paused 60 s");
       publishPairing();
     }
@@ -589,7 +597,7 @@ void Server::hello(const Message::Hello& hello, Peer& peer) {
   } else {
     if (pairing_.complete(hello.deviceID, hello.name, at)) {
       log("★ paired new device “" + hello.name + "” as " + hello.deviceID);
-      publishPairing();  // the peer is ready, so the listener restarts once it has gone
+      publishPairing();  // a fresh offer replaces the used one
     }
     label = hello.deviceID;
   }

@@ -130,7 +130,7 @@ class Server : public std::enable_shared_from_this<Server> {
   const Config& config() const;
   const PairingGuard& codeGuard() const;
   const PairingStore& pairing() const;
-  // The PSK identities the listener is (or would be) created with.
+  // The PSK identities a handshake is accepted with now.
   std::vector<Transport::Credential> credentials() const;
   // The cards of the last report, with the decisions on them.
   const CardSet& cardSet() const;
