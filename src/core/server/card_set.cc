@@ -143,4 +143,15 @@ const Card* CardSet::find(const Uuid& id) const {
   return &smart->second[position->second];
 }
 
+const Item* CardSet::previewItem(const Uuid& id) const {
+  auto found = itemsByID.find(id);
+  if (found == itemsByID.end()) {
+    const Card* card = find(id);
+    std::optional<FileCard> file = card ? card->previewFile() : std::nullopt;
+    if (!file) return nullptr;
+    found = itemsByID.find(file->id);
+  }
+  return found == itemsByID.end() ? nullptr : &found->second;
+}
+
 }  // namespace tallowick

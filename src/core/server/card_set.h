@@ -32,6 +32,10 @@ struct CardSet {
   std::vector<Item> itemsFor(const Card& card) const;
   // The card with `id` in the smart deck.
   const Card* find(const Uuid& id) const;
+  // What a preview of `id` shows: the item with that id, else the preview
+  // file of the card with that id (a group's keeper, else its first member).
+  // Null when neither is known.
+  const Item* previewItem(const Uuid& id) const;
 };
 
 // The category deck of a card, if any (every card is in the smart deck too).

@@ -239,8 +239,10 @@ class Server : public std::enable_shared_from_this<Server> {
 
   // Previews.
   void preview(const Message::Preview& request, Peer& peer);
-  // Renders a preview off the queue unless it was cancelled meanwhile.
-  void startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn);
+  // Renders a preview of `item` off the queue unless `id`, the id asked
+  // for, was cancelled meanwhile; the reply carries `id`.
+  void startPreview(const Uuid& id, const Item& item, int maxPixel,
+                    std::shared_ptr<TlsConnection> conn);
   // Renders (or reads) the preview of `item` at `maxPixel` on the pool,
   // keeping the preview folder within its bound.
   // REQUIRES: a thumbnailer.

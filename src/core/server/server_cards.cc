@@ -347,8 +347,8 @@ void Server::warmFrom(std::uint64_t generation, std::shared_ptr<const std::vecto
 
 void Server::preview(const Message::Preview& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  auto found = cardSet_.itemsByID.find(request.id);
-  if (found == cardSet_.itemsByID.end() || !thumbnailer_) {
+  const Item* item = cardSet_.previewItem(request.id);
+  if (item == nullptr || !thumbnailer_) {
     log("? preview for unknown card " + request.id.shortString());
     return;
   }
@@ -358,35 +358,37 @@ void Server::preview(const Message::Preview& request, Peer& peer) {
       paged != cardSet_.decks.end()) {
     const std::vector<Card>& deck = paged->second;
     auto holds = [&](const Card& card) {
+      if (card.id() == request.id) return true;
       if (const GroupCard* group = card.group()) {
         return std::any_of(group->members.begin(), group->members.end(),
                            [&](const FileCard& member) { return member.id == request.id; });
       }
-      return card.id() == request.id;
+      return false;
     };
     auto shown = std::find_if(deck.begin(), deck.end(), holds);
     if (shown != deck.end()) renderAhead(peer, shown - deck.begin() + 1);
   }
   // The job's first step comes back here to read the cancel set, which
   // belongs to the queue, so a cancel that arrived meanwhile is seen.
-  asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, item = found->second,
-                                   maxPixel = request.maxPixel, conn = peer.conn] {
-    asio::post(queue->io, [weak, item, maxPixel, conn] {
-      if (auto self = weak.lock()) self->startPreview(item, maxPixel, conn);
+  asio::post(userInitiatedPool(), [weak = weak_from_this(), queue = queue_, id = request.id,
+                                   item = *item, maxPixel = request.maxPixel, conn = peer.conn] {
+    asio::post(queue->io, [weak, id, item, maxPixel, conn] {
+      if (auto self = weak.lock()) self->startPreview(id, item, maxPixel, conn);
     });
   });
 }
 
-void Server::startPreview(const Item& item, int maxPixel, std::shared_ptr<TlsConnection> conn) {
+void Server::startPreview(const Uuid& id, const Item& item, int maxPixel,
+                          std::shared_ptr<TlsConnection> conn) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const std::string shortID = item.id.shortString();
-  if (cancelledPreviews_.contains(item.id)) {
+  const std::string shortID = id.shortString();
+  if (cancelledPreviews_.contains(id)) {
     log("· preview " + shortID + " cancelled before render");
     return;
   }
   auto started = std::chrono::steady_clock::now();
   renderPreview(item, maxPixel,
-                [weak = weak_from_this(), id = item.id, shortID, started,
+                [weak = weak_from_this(), id, shortID, started,
                  conn = std::move(conn)](const std::optional<std::string>& data) {
                   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started)

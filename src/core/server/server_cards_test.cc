@@ -622,6 +622,24 @@ TEST_F(ColdDeckFixture, ThePreviewFolderKeepsToItsBound) {
   EXPECT_TRUE(std::filesystem::is_empty(storage_ + "/previews"));
 }
 
+TEST_F(PreviewFixture, AGroupCardsPreviewIsItsKeepersSentUnderTheGroupsID) {
+  drawJpeg(root_ + "/copy-a.jpg", 400, 300);
+  std::filesystem::copy_file(root_ + "/copy-a.jpg", root_ + "/copy-b.jpg");
+  const Group copies =
+      group(GroupType::exact,
+            {describe(root_ + "/copy-a.jpg", Kind::image, {}, 1),
+             describe(root_ + "/copy-b.jpg", Kind::image, {Reason::exactDuplicate}, 1)});
+  start();
+  PhoneClient& ann = phone();
+  auto ofGroup = ask<Message::PreviewData>(ann, Message::Preview{copies.id, 300});
+  EXPECT_EQ(ofGroup.id, copies.id);
+  EXPECT_FALSE(ofGroup.data.empty());
+  EXPECT_TRUE(eventually([&] { return events_->has("→ preview " + copies.id.shortString()); }));
+  auto ofKeeper = ask<Message::PreviewData>(ann, Message::Preview{copies.keeperID, 300});
+  EXPECT_EQ(ofKeeper.data, ofGroup.data);
+  EXPECT_FALSE(events_->has("? preview for unknown card"));
+}
+
 TEST_F(ServerCardsTest, RescanReportsProgressEveryTwoHundredFilesAndDecisionsSurviveARestart) {
   for (int i = 0; i < 450; ++i) file("f" + std::to_string(i) + ".txt", "file " + std::to_string(i));
   file("twin-a.bin", std::string(64, 't'));
