@@ -7,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -25,6 +26,7 @@
 #include "agent/agent.h"
 #include "agent/folder_commands.h"
 #include "agent/headless_console.h"
+#include "agent/tray_icon.h"
 #include "core/pairing/qr_code.h"
 #include "core/server/storage_lock.h"
 #include "tallowick/version.h"
@@ -120,6 +122,21 @@ bool hasDisplay() {
   return false;
 }
 
+// Waits until the stopped server's queue has run its stop, then ends the
+// process. A scan may still run on a pool thread inside libvips or libheif;
+// the normal exit would tear those libraries down under it, so this leaves
+// without exit handlers once everything stored was written.
+[[noreturn]] void leaveAfterStop(Agent& agent, int status) {
+  if (Server* server = agent.server()) {
+    std::promise<void> stopped;
+    server->post([&stopped](Server&) { stopped.set_value(); });
+    stopped.get_future().wait();
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  std::_Exit(status);
+}
+
 int runHeadless(int argc, char** argv, const Options& options) {
   // Blocked before any thread starts, so every thread inherits the mask and
   // the signals arrive only through the descriptor below.
@@ -157,21 +174,51 @@ int runHeadless(int argc, char** argv, const Options& options) {
   QSocketNotifier stopper(signalFd, QSocketNotifier::Read);
   QObject::connect(&stopper, &QSocketNotifier::activated, [&agent] {
     agent.stop();
-    // The server stops on its queue; wait until that has run.
-    std::promise<void> stopped;
-    if (Server* server = agent.server()) {
-      server->post([&stopped](Server&) { stopped.set_value(); });
-      stopped.get_future().wait();
-    }
-    // A scan may still run on a pool thread inside libvips or libheif; the
-    // normal exit would tear those libraries down under it, so leave
-    // without exit handlers once everything stored was written.
-    std::cout.flush();
-    std::cerr.flush();
-    std::_Exit(0);
+    leaveAfterStop(agent, 0);
   });
   agent.start();
   return app.exec();
+}
+
+int runTray(int argc, char** argv, const Options& options) {
+  // A Wayland client cannot place its own popover beside the tray; through
+  // XWayland it can.
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* x11 = std::getenv("DISPLAY");
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr && wayland != nullptr && *wayland != '\0' &&
+      x11 != nullptr && *x11 != '\0') {
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+
+  QApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(false);
+  app.setApplicationName(QStringLiteral("Tallowick"));
+  app.setWindowIcon(TrayIcon::icon(false));
+  Agent::Parts parts;
+  parts.port = options.port;
+  parts.bindAddress = options.bind;
+  parts.advertise = !options.noAdvertise;
+  Agent& agent = Agent::makeShared(std::move(parts));
+  StorageLock lock(agent.storage());
+  if (lock.state() == StorageLock::State::Busy) {
+    std::cerr << kProgram << ": " << lock.busyMessage() << "\n";
+    return 1;
+  }
+  TrayIcon tray(agent);
+  QSocketNotifier stopper(signalFd, QSocketNotifier::Read);
+  QObject::connect(&stopper, &QSocketNotifier::activated, [&agent] { agent.quit(); });
+  agent.start();
+  tray.show();
+  QStringList arguments;
+  if (options.welcome) arguments << QStringLiteral("--welcome");
+  if (agent.shouldShowWelcome(arguments)) tray.showWelcome();
+  leaveAfterStop(agent, app.exec());
 }
 
 int runFolders(int argc, char** argv, const Options& options) {
@@ -190,13 +237,6 @@ int main(int argc, char** argv) {
   Options options;
   if (auto status = parse(argc, argv, options)) return *status;
   if (options.folders.any()) return runFolders(argc, argv, options);
-  if (!options.headless && hasDisplay()) {
-    // The tray application plugs in here: with a display, it runs the same
-    // shared Agent under QApplication with the tray icon, popover, folder
-    // and welcome windows (welcome shown when
-    // Agent::shouldShowWelcome(arguments) says so). Until it exists the
-    // agent runs headless on the display's machine too.
-    std::cerr << kProgram << ": no tray icon in this build yet; running headless\n";
-  }
+  if (!options.headless && hasDisplay()) return runTray(argc, argv, options);
   return runHeadless(argc, argv, options);
 }

@@ -1,17 +1,19 @@
 #include "core/pairing/qr_code.h"
 
-#include <zbar.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/pairing/qr_reader_test_util.h"
 #include "shared/pairing_payload.h"
 
 namespace tallowick {
 namespace {
+
+using testing::decodeQR;
+using testing::Picture;
 
 // The grey levels a terminal paints: its own foreground and background for
 // text with no colour set, and its palette's black and white.
@@ -21,11 +23,6 @@ struct Scheme {
 };
 constexpr Scheme kLight{"light", 0x20, 0xff, 0x00, 0xd3};
 constexpr Scheme kDark{"dark", 0xd0, 0x1e, 0x2e, 0xd3};
-
-struct Picture {
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> grey;
-};
 
 // Paints `text` as `scheme`'s terminal would: each character cell one module
 // wide and two high, `scale` pixels a module. Only the colours and glyphs a
@@ -102,28 +99,6 @@ Picture paint(const std::string& text, const Scheme& scheme, int scale = 4) {
   return picture;
 }
 
-// Every QR code zbar finds in `picture`.
-std::vector<std::string> decode(const Picture& picture) {
-  using namespace zbar;  // the C interface, which the C++ build wraps in a namespace
-  zbar_image_scanner_t* scanner = zbar_image_scanner_create();
-  zbar_image_scanner_set_config(scanner, ZBAR_NONE, ZBAR_CFG_ENABLE, 0);
-  zbar_image_scanner_set_config(scanner, ZBAR_QRCODE, ZBAR_CFG_ENABLE, 1);
-  zbar_image_t* image = zbar_image_create();
-  zbar_image_set_format(image, zbar_fourcc('Y', '8', '0', '0'));
-  zbar_image_set_size(image, picture.width, picture.height);
-  zbar_image_set_data(image, picture.grey.data(), picture.grey.size(), nullptr);
-  std::vector<std::string> found;
-  if (zbar_scan_image(scanner, image) > 0) {
-    for (const zbar_symbol_t* symbol = zbar_image_first_symbol(image); symbol;
-         symbol = zbar_symbol_next(symbol)) {
-      found.emplace_back(zbar_symbol_get_data(symbol), zbar_symbol_get_data_length(symbol));
-    }
-  }
-  zbar_image_destroy(image);
-  zbar_image_scanner_destroy(scanner);
-  return found;
-}
-
 std::string pairingPayload(const std::string& name) {
   return PairingPayload(name, "6F1A2B3C-4D5E-4F60-8172-839405A6B7C8", Bytes(32, 0xA5)).jsonString();
 }
@@ -140,7 +115,7 @@ TEST(QRCodeTest, TerminalCodeScansOnLightAndDarkTerminals) {
     auto text = terminalQRCode(*code);
     ASSERT_TRUE(text) << payload;
     for (const Scheme& scheme : {kLight, kDark}) {
-      EXPECT_EQ(decode(paint(*text, scheme)), std::vector<std::string>{payload})
+      EXPECT_EQ(decodeQR(paint(*text, scheme)), std::vector<std::string>{payload})
           << scheme.name << " terminal, payload " << payload;
     }
   }
