@@ -11,15 +11,17 @@
 
 #include <memory>
 
+#include "agent/folders_view.h"
+#include "agent/welcome_view.h"
+
 class QAction;
 class QMenu;
 
 namespace tallowick {
 
 class Agent;
-class FoldersView;
 class PopoverView;
-class WelcomeView;
+
 
 class TrayIcon : public QObject {
   Q_OBJECT
