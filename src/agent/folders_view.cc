@@ -125,6 +125,7 @@ FoldersView::FoldersView(Agent& agent, QWidget* parent) : QWidget(parent), agent
   rescan->setObjectName(QStringLiteral("rescanNow"));
   connect(rescan, &QPushButton::clicked, this, [this] { agent_.rescan(); });
   footer->addWidget(add);
+  footer->addSpacing(8);
   footer->addWidget(caption(tr("Changes apply to the next scan."), QStringLiteral("footerNote")));
   footer->addStretch(1);
   footer->addWidget(rescan);

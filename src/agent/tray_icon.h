@@ -22,7 +22,6 @@ namespace tallowick {
 class Agent;
 class PopoverView;
 
-
 class TrayIcon : public QObject {
   Q_OBJECT
 

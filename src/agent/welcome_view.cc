@@ -48,7 +48,7 @@ WelcomeView::WelcomeView(Agent& agent, QWidget* parent) : QWidget(parent) {
 
   auto* rows = new QGridLayout;
   rows->setVerticalSpacing(12);
-  rows->setColumnMinimumWidth(0, 28);
+  rows->setColumnStretch(1, 1);
   struct Row {
     const char* icon;
     QString headline;
@@ -69,6 +69,7 @@ WelcomeView::WelcomeView(Agent& agent, QWidget* parent) : QWidget(parent) {
   int r = 0;
   for (const Row& row : table) {
     auto* icon = new QLabel;
+    icon->setFixedWidth(28);
     icon->setPixmap(QIcon::fromTheme(QString::fromLatin1(row.icon)).pixmap(22, 22));
     rows->addWidget(icon, r, 0, 2, 1, Qt::AlignTop);
     rows->addWidget(text(row.headline, QStringLiteral("headline"), 1.0, true), r, 1);
