@@ -122,6 +122,35 @@ bool hasDisplay() {
   return false;
 }
 
+// Blocks SIGINT and SIGTERM before any thread starts, so every thread
+// inherits the mask and the signals arrive only through the returned
+// descriptor.
+int blockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return ::signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
+// The agent's parts with the listener options of the command line.
+Agent::Parts listenerParts(const Options& options) {
+  Agent::Parts parts;
+  parts.port = options.port;
+  parts.bindAddress = options.bind;
+  parts.advertise = !options.noAdvertise;
+  return parts;
+}
+
+// True (and one line on standard error) when another agent holds the
+// storage folder.
+bool refused(const StorageLock& lock) {
+  if (lock.state() != StorageLock::State::Busy) return false;
+  std::cerr << kProgram << ": " << lock.busyMessage() << "\n";
+  return true;
+}
+
 // Waits until the stopped server's queue has run its stop, then ends the
 // process. A scan may still run on a pool thread inside libvips or libheif;
 // the normal exit would tear those libraries down under it, so this leaves
@@ -138,29 +167,15 @@ bool hasDisplay() {
 }
 
 int runHeadless(int argc, char** argv, const Options& options) {
-  // Blocked before any thread starts, so every thread inherits the mask and
-  // the signals arrive only through the descriptor below.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const int signalFd = blockStopSignals();
 
   QCoreApplication app(argc, argv);
-  Agent::Parts parts;
-  parts.port = options.port;
-  parts.bindAddress = options.bind;
-  parts.advertise = !options.noAdvertise;
-  Agent& agent = Agent::makeShared(std::move(parts));
+  Agent& agent = Agent::makeShared(listenerParts(options));
 
   // Held until the process ends: a second agent on this storage would
   // write the same decision journal.
   StorageLock lock(agent.storage());
-  if (lock.state() == StorageLock::State::Busy) {
-    std::cerr << kProgram << ": " << lock.busyMessage() << "\n";
-    return 1;
-  }
+  if (refused(lock)) return 1;
 
   HeadlessConsole::QRDrawer drawQR;
   if (::isatty(STDOUT_FILENO) == 1) {
@@ -189,27 +204,15 @@ int runTray(int argc, char** argv, const Options& options) {
       x11 != nullptr && *x11 != '\0') {
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   }
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  const int signalFd = blockStopSignals();
 
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   app.setApplicationName(QStringLiteral("Tallowick"));
   app.setWindowIcon(TrayIcon::icon(false));
-  Agent::Parts parts;
-  parts.port = options.port;
-  parts.bindAddress = options.bind;
-  parts.advertise = !options.noAdvertise;
-  Agent& agent = Agent::makeShared(std::move(parts));
+  Agent& agent = Agent::makeShared(listenerParts(options));
   StorageLock lock(agent.storage());
-  if (lock.state() == StorageLock::State::Busy) {
-    std::cerr << kProgram << ": " << lock.busyMessage() << "\n";
-    return 1;
-  }
+  if (refused(lock)) return 1;
   TrayIcon tray(agent);
   QSocketNotifier stopper(signalFd, QSocketNotifier::Read);
   QObject::connect(&stopper, &QSocketNotifier::activated, [&agent] { agent.quit(); });
