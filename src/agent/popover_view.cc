@@ -238,7 +238,9 @@ void PopoverView::refresh() {
     progress_->setValue(fraction ? static_cast<int>(*fraction * 1000) : 0);
     progressText_->setText(ViewText::scanProgressText(*status.scanning));
   } else {
-    lastScan_->setText(ViewText::lastScanLine(status.scannedAt, std::chrono::system_clock::now()));
+    lastScan_->setText(ViewText::lastScanLine(
+        status.scannedAt,
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now())));
   }
 
   qr_->setPayload(status.qrPayload);

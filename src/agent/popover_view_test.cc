@@ -46,7 +46,9 @@ PairingStore::Device device(const std::string& id, const std::string& name) {
 // A ready agent's status after a scan: one phone paired, nothing pending.
 ServerStatus readyStatus() {
   ServerStatus status;
-  status.scannedAt = std::chrono::system_clock::now() - std::chrono::minutes(5);
+  status.scannedAt =
+      std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now()) -
+      std::chrono::minutes(5);
   status.reclaimable = 1840000000;
   status.files = 42;
   status.groups = 7;
