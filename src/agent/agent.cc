@@ -200,6 +200,7 @@ void Agent::handle(const Server::Event& event) {
     appendLog("listening on " + (listening->port ? std::to_string(*listening->port) : "?"), false);
   } else if (const auto* failed = event.get<Server::Event::ListenFailed>()) {
     appendLog("listen failed: " + failed->error, false);
+    Q_EMIT listenFailed(QString::fromStdString(failed->error));
   } else if (const auto* log = event.get<Server::Event::Log>()) {
     appendLog(log->line, true);
   } else if (const auto* status = event.get<Server::Event::Status>()) {

@@ -191,6 +191,8 @@ class Agent : public QObject {
   void statusChanged();
   // `line` was appended to recentLog() (the headless console prints it).
   void lineAppended(const QString& line);
+  // The listener could not start (a port taken, an address not ours).
+  void listenFailed(const QString& error);
   void recentLogChanged();
   void rootsChanged();
   void launchAtLoginChanged();

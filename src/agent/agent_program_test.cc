@@ -42,10 +42,13 @@ class AgentProgramTest : public testing::ProgramTest {
   fs::path home() const { return dir_ / "home"; }
   fs::path storage() const { return home() / "data/Tallowick"; }
 
-  std::unique_ptr<testing::RunningProgram> start(const std::vector<std::string>& arguments) {
-    return std::make_unique<testing::RunningProgram>(program_, arguments, [this] {
+  // `dataHome` picks the storage (by default the home's).
+  std::unique_ptr<testing::RunningProgram> start(const std::vector<std::string>& arguments,
+                                                 fs::path dataHome = {}) {
+    if (dataHome.empty()) dataHome = home() / "data";
+    return std::make_unique<testing::RunningProgram>(program_, arguments, [this, dataHome] {
       setenv("HOME", home().c_str(), 1);
-      setenv("XDG_DATA_HOME", (home() / "data").c_str(), 1);
+      setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
       setenv("XDG_CONFIG_HOME", (home() / ".config").c_str(), 1);
       setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
       unsetenv("DISPLAY");
@@ -139,6 +142,35 @@ TEST_F(AgentProgramTest, HeadlessServesRefusesASecondAgentAndStopsOnSigterm) {
 
   EXPECT_EQ(agent.stop(SIGTERM), 0);
   EXPECT_TRUE(fs::exists(storage() / "report.json"));
+}
+
+// A port or address the user named and the agent cannot use ends it with
+// one line, rather than leaving it running unreachable.
+TEST_F(AgentProgramTest, HeadlessLeavesWhenTheNamedListenerCannotStart) {
+  auto first = start({"--headless", "--no-advertise", "--bind", "127.0.0.1"});
+  auto listening = waitForLine(*first, "listening on ");
+  ASSERT_TRUE(listening) << first->out() << first->err();
+  const std::string port = listening->substr(std::string("listening on ").size());
+
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string firstLine;
+  };
+  const Case cases[] = {
+      {{"--port", port, "--bind", "127.0.0.1"},
+       "tallowick-agent: cannot listen on 127.0.0.1 port " + port + ": "},
+      {{"--bind", "192.0.2.1"}, "tallowick-agent: cannot listen on 192.0.2.1: "},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--headless", "--no-advertise"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    // Its own storage, so the first agent's lock is not what stops it.
+    auto other = start(arguments, dir_ / "other-data");
+    EXPECT_EQ(other->wait(), 1) << c.firstLine;
+    EXPECT_TRUE(other->err().starts_with(c.firstLine)) << other->err();
+    EXPECT_EQ(std::count(other->err().begin(), other->err().end(), '\n'), 1) << other->err();
+  }
+  EXPECT_EQ(first->stop(SIGTERM), 0);
 }
 
 }  // namespace

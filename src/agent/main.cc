@@ -27,6 +27,7 @@
 #include "agent/folder_commands.h"
 #include "agent/headless_console.h"
 #include "agent/tray_icon.h"
+#include "cli/terminal_text.h"
 #include "core/pairing/qr_code.h"
 #include "core/server/storage_lock.h"
 #include "tallowick/version.h"
@@ -186,6 +187,21 @@ int runHeadless(int argc, char** argv, const Options& options) {
     };
   }
   HeadlessConsole console(agent, std::cout, std::move(drawQR));
+  // A port or address the user named that cannot be used ends the agent
+  // before it ever listened, as `tallowick serve` does; with neither named
+  // the server takes any free port, and a later failure (after a wake) is
+  // only logged.
+  if (options.port != 0 || !options.bind.empty()) {
+    QObject::connect(&agent, &Agent::listenFailed, [&agent, &options](const QString& error) {
+      if (agent.status().listening) return;
+      std::string where = options.bind.empty() ? "every address" : options.bind;
+      if (options.port != 0) where += " port " + std::to_string(options.port);
+      std::cerr << kProgram << ": cannot listen on " << cli::escapedForTerminal(where) << ": "
+                << cli::escapedForTerminal(error.toStdString()) << std::endl;
+      agent.stop();
+      leaveAfterStop(agent, 1);
+    });
+  }
   QSocketNotifier stopper(signalFd, QSocketNotifier::Read);
   QObject::connect(&stopper, &QSocketNotifier::activated, [&agent] {
     agent.stop();
