@@ -20,8 +20,12 @@ constexpr std::chrono::seconds kDrainTimeout{10};
 // The text of every receive or send that cancel() cut short, the same as the
 // one the socket reports for an operation in flight.
 const std::string& canceledText() {
-  static const std::string text = std::generic_category().message(ECANCELED);
-  return text;
+  // Never destroyed: a server whose last owner let go inside one of its own
+  // handlers is destroyed on its queue thread, which may still be cancelling
+  // connections while the process runs its exit handlers.
+  static const std::string* const text =
+      new std::string(std::generic_category().message(ECANCELED));
+  return *text;
 }
 
 bool isFinal(TlsConnection::State state) {
