@@ -27,6 +27,7 @@ using ::tallowick::testing::EventLog;
 using ::tallowick::testing::eventually;
 using ::tallowick::testing::makeTestHome;
 using ::tallowick::testing::onQueue;
+using ::tallowick::testing::releaseServer;
 using ::tallowick::testing::RenderGate;
 using ::tallowick::testing::TestClock;
 
@@ -51,7 +52,7 @@ class ServerCardsTest : public ::testing::Test {
 
   void TearDown() override {
     phones_.clear();
-    server_.reset();
+    releaseServer(server_);
     std::filesystem::remove_all(dir_);
   }
 

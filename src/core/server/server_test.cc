@@ -33,6 +33,7 @@ namespace {
 using ::tallowick::testing::EventLog;
 using ::tallowick::testing::kIdentities;
 using ::tallowick::testing::makeTestHome;
+using ::tallowick::testing::releaseServer;
 using ::tallowick::testing::runUntil;
 using ::tallowick::testing::StateLog;
 using ::tallowick::testing::TestClock;
@@ -86,17 +87,7 @@ class ServerTest : public ::testing::Test {
         },
         3s);
     phones_.clear();
-    // A handler running on the queue holds the server for a moment; letting
-    // go while one does would leave the destruction to the queue thread,
-    // racing the removal below and the end of the test program.
-    if (server_) {
-      server_->stop();
-      const auto deadline = std::chrono::steady_clock::now() + 10s;
-      while (server_.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-      }
-    }
-    server_.reset();
+    releaseServer(server_);
     std::filesystem::remove_all(dir_);
   }
 

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -99,6 +100,19 @@ struct TestClock {
 // A fresh folder under /tmp whose "home" stands in for the user's home:
 // HOME and XDG_DATA_HOME ("home/.local/share", created) point into it, so
 // nothing reaches the real home folder or Trash. Empty on failure.
+// Stops the server and lets go of it once no handler on its queue holds it,
+// so it is destroyed here, not later on its queue thread while the test
+// removes its folder or the program ends.
+inline void releaseServer(std::shared_ptr<Server>& server) {
+  if (!server) return;
+  server->stop();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server.use_count() > 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  server.reset();
+}
+
 inline std::string makeTestHome(const std::string& prefix) {
   std::string pattern = "/tmp/" + prefix + "-XXXXXX";
   if (!mkdtemp(pattern.data())) return {};
