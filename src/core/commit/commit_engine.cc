@@ -124,8 +124,8 @@ CommitEngine::Entry CommitEngine::Entry::fromJson(const Json& json) {
   return e;
 }
 
-CommitEngine::CommitEngine(Config config_, Clock clock)
-    : config(std::move(config_)), clock_(std::move(clock)), journal_(config.journalURL) {
+CommitEngine::CommitEngine(Config config, Clock clock)
+    : config_(std::move(config)), clock_(std::move(clock)), journal_(config_.journalURL) {
   replay();
 }
 
@@ -284,8 +284,8 @@ CommitEngine::Outcome CommitEngine::commit(const std::vector<Item>& items,
     overflow = overflow || __builtin_add_overflow(total, item.bytes, &total);
   }
 
-  if (static_cast<std::int64_t>(selected.size()) > config.maxItems || overflow ||
-      total > config.maxBytes) {
+  if (static_cast<std::int64_t>(selected.size()) > config_.maxItems || overflow ||
+      total > config_.maxBytes) {
     for (const Item* item : selected) outcome.failed.push_back({item->id, kBatchTooLarge});
     writeCommitLog(device, 0, 0, outcome.failed, selected);
     return outcome;
@@ -310,8 +310,8 @@ CommitEngine::Outcome CommitEngine::commit(const std::vector<Item>& items,
   }
 
   // The roots are resolved once for the whole batch.
-  const RootWalk walk(config.roots);
-  const std::vector<std::string> prefixes = Containment::rootPrefixes(config.roots);
+  const RootWalk walk(config_.roots);
+  const std::vector<std::string> prefixes = Containment::rootPrefixes(config_.roots);
   Trash::Mover mover;
   for (const Item* item : selected) {
     if (limit && outcome.trashed >= *limit) break;
@@ -420,8 +420,8 @@ void CommitEngine::writeCommitLog(const std::string& device, std::int64_t trashe
     return;
   }
   std::error_code ignored;
-  std::filesystem::create_directories(config.commitsDir, ignored);
-  writeLogFile(config.commitsDir + "/" + logFileName(at), text);
+  std::filesystem::create_directories(config_.commitsDir, ignored);
+  writeLogFile(config_.commitsDir + "/" + logFileName(at), text);
 }
 
 std::string CommitEngine::putBack(const Entry& e, const RootWalk& walk) {
@@ -455,7 +455,7 @@ std::string CommitEngine::putBack(const Entry& e, const RootWalk& walk) {
 
 CommitEngine::Outcome CommitEngine::undo(const std::vector<std::string>& paths) {
   Outcome outcome;
-  const RootWalk walk(config.roots);
+  const RootWalk walk(config_.roots);
   JournalFile::Batch batch(journal_);
   for (const std::string& path : paths) {
     const Entry* current = entry(path);

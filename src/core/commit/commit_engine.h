@@ -96,9 +96,9 @@ class CommitEngine {
   // journal gives no entries. `clock` gives "now" for new entries and logs.
   explicit CommitEngine(Config config, Clock clock = nullptr);
 
-  // The server replaces config.roots when the user changes the folders;
-  // later commits check against the new roots.
-  Config config;
+  // Replaces the roots when the user changes the folders; later commits and
+  // undos check against the new ones.
+  void setRoots(std::vector<std::string> roots) { config_.roots = std::move(roots); }
 
   // Records a decision on a scanned item as a pending entry, replacing any
   // pending, failed or undone entry for its path. A trashed path is left as
@@ -171,6 +171,7 @@ class CommitEngine {
   // The reason undo cannot put `e` back, or empty after it did.
   std::string putBack(const Entry& e, const RootWalk& walk);
 
+  Config config_;
   Clock clock_;
   std::unordered_map<std::string, Entry> entries_;
   JournalFile journal_;

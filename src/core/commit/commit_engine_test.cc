@@ -806,7 +806,7 @@ TEST_F(EngineTest, CommitAndUndoLeaveNoDescriptorOpen) {
 TEST_F(EngineTest, NewRootsApplyToLaterCommits) {
   auto engine = makeEngine();
   Item item = decided(*engine, "a.txt");
-  engine->config.roots = {tree.path("Elsewhere")};
+  engine->setRoots({tree.path("Elsewhere")});
   CommitEngine::Outcome outcome = engine->commit({item}, "phone");
   EXPECT_THAT(outcome.failed, ElementsAre(CommitFailure{item.id, "outside roots"}));
 }

@@ -27,11 +27,7 @@ using namespace server_internal;
 Server::Config::Config(std::string name, const std::vector<std::string>& folders,
                        std::int64_t minBytes, std::string storage)
     : name(std::move(name)), minBytes(minBytes), storage(std::move(storage)) {
-  for (const std::string& folder : folders) {
-    ScanRoot root = ScanRoot::fromPath(pathOf(folder));
-    roots.push_back(root.url);
-    scanRoots.push_back(std::move(root));
-  }
+  for (const std::string& folder : folders) scanRoots.push_back(ScanRoot::fromPath(pathOf(folder)));
   reportURL = this->storage + "/report.json";
 }
 
@@ -41,8 +37,13 @@ Server::Config::Config(std::string name, std::vector<ScanRoot> scanRoots, std::i
       scanRoots(std::move(scanRoots)),
       minBytes(minBytes),
       storage(std::move(storage)) {
-  for (const ScanRoot& root : this->scanRoots) roots.push_back(root.url);
   reportURL = this->storage + "/report.json";
+}
+
+std::vector<std::string> Server::Config::rootURLs() const {
+  std::vector<std::string> urls;
+  for (const ScanRoot& root : scanRoots) urls.push_back(root.url);
+  return urls;
 }
 
 // ---- Construction and the queue ----------------------------------------------
@@ -62,7 +63,7 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
                std::shared_ptr<Queue> queue)
     : queue_(std::move(queue)),
       config_(std::move(config)),
-      engine_(CommitEngine::Config(config_.roots, config_.storage), config_.clock),
+      engine_(CommitEngine::Config(config_.rootURLs(), config_.storage), config_.clock),
       pairing_(config_.storage + "/devices.json"),
       codeGuard_(code.value_or(PSK::newCode()), now()),
       report_(std::move(report)) {
@@ -145,11 +146,9 @@ void Server::post(std::function<void(Server&)> job) { enqueue(std::move(job)); }
 void Server::setScanRoots(std::vector<ScanRoot> scanRoots) {
   enqueue([scanRoots = std::move(scanRoots)](Server& s) {
     s.config_.scanRoots = scanRoots;
-    s.config_.roots.clear();
-    for (const ScanRoot& root : scanRoots) s.config_.roots.push_back(root.url);
-    s.engine_.config.roots = s.config_.roots;
+    s.engine_.setRoots(s.config_.rootURLs());
     s.status_.roots = scanRoots;
-    s.emit(Event{Event::Status{s.status_}});
+    s.publishStatus();
     s.sendToGreeted(s.makeSummaryResult());
   });
 }
@@ -201,6 +200,8 @@ void Server::emit(Event event) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   if (onEvent_) onEvent_(event);
 }
+
+void Server::publishStatus() { emit(Event{Event::Status{status_}}); }
 
 void Server::log(std::string line) { emit(Event{Event::Log{std::move(line)}}); }
 
@@ -271,7 +272,7 @@ void Server::listenerState(const std::shared_ptr<TlsListener>& listener, bool re
   switch (state) {
     case TlsListener::State::ready: {
       status_.listening = true;
-      emit(Event{Event::Status{status_}});
+      publishStatus();
       std::optional<std::uint16_t> port = listener->port();
       if (config_.advertise && port && *port != 0 && !config_.name.empty()) {
         if (!advertiser_) {
@@ -289,7 +290,7 @@ void Server::listenerState(const std::shared_ptr<TlsListener>& listener, bool re
     }
     case TlsListener::State::failed:
       status_.listening = false;
-      emit(Event{Event::Status{status_}});
+      publishStatus();
       if (advertiser_) advertiser_->stop();
       if (!retryOnAnyPort) {
         emit(Event{Event::ListenFailed{error}});
@@ -304,7 +305,7 @@ void Server::listenerState(const std::shared_ptr<TlsListener>& listener, bool re
       break;
     case TlsListener::State::cancelled:
       status_.listening = false;
-      emit(Event{Event::Status{status_}});
+      publishStatus();
       break;
     case TlsListener::State::setup:
       break;
@@ -333,7 +334,7 @@ void Server::publishPairing() {
   status_.pairingPaused = !codeGuard_.acceptsPairing(at);
   status_.qrPayload = pairing_.payload(config_.name).jsonString();
   status_.devices = pairing_.devices();
-  emit(Event{Event::Status{status_}});
+  publishStatus();
 }
 
 void Server::scheduleTick() {
@@ -379,7 +380,7 @@ void Server::doStop() {
   restartWhenIdle_ = false;
   status_.listening = false;
   status_.phone.reset();
-  emit(Event{Event::Status{status_}});
+  publishStatus();
 }
 
 // ---- Peers ------------------------------------------------------------------
@@ -509,7 +510,7 @@ void Server::removePeer(PeerKey key) {
   log("- peer gone");
   if (!anyPeerGreeted()) {
     status_.phone.reset();
-    emit(Event{Event::Status{status_}});
+    publishStatus();
   }
   if (restartWhenIdle_ && !anyPeerReady()) restart();
 }
@@ -605,12 +606,19 @@ void Server::hello(const Message::Hello& hello, Peer& peer) {
   peer.device = label;
   if (peer.helloTimer) peer.helloTimer->cancel();
   status_.phone = hello.name;
-  emit(Event{Event::Status{status_}});
+  publishStatus();
   log("· hello from “" + hello.name + "” (" + label + ")");
   Transport::send(Message::Hello{config_.name, "", {}}, conn);
 }
 
 // ---- Cards, status and scans -------------------------------------------------
+
+void Server::storeReport() {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!report_) return;
+  createDirectories(parentOf(config_.reportURL));
+  writeStoredReport(config_.reportURL, *report_);
+}
 
 void Server::rebuildCards() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
@@ -663,7 +671,7 @@ void Server::refreshStatus() {
   }
   status_.cards = static_cast<int>(cardSet_.cards.size());
   status_.files = status_.cards - status_.groups;
-  emit(Event{Event::Status{status_}});
+  publishStatus();
 }
 
 Message::SummaryResult Server::makeSummaryResult() const {
@@ -700,7 +708,7 @@ void Server::startScan() {
   if (status_.scanning) return;
   std::int64_t total = report_ ? report_->filesSeen : 0;
   status_.scanning = Progress{0, total};
-  emit(Event{Event::Status{status_}});
+  publishStatus();
   std::vector<std::string> names;
   for (const ScanRoot& root : config_.scanRoots) names.emplace_back(lastComponent(root.path()));
   log("⟳ scanning " + joined(names, ", "));
@@ -738,14 +746,14 @@ void Server::scanProgress(std::int64_t done, std::int64_t total) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   if (!status_.scanning) return;  // late news of a scan that has ended
   status_.scanning = Progress{done, total};
-  emit(Event{Event::Status{status_}});
+  publishStatus();
   sendToGreeted(Message::ScanProgress{static_cast<int>(done), static_cast<int>(total)});
 }
 
 void Server::scanFailed(const std::string& error) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   status_.scanning.reset();
-  emit(Event{Event::Status{status_}});
+  publishStatus();
   log("! scan failed: " + error);
 }
 
@@ -758,9 +766,7 @@ void Server::scanFinished(Report report, int cacheHits, int cacheLookups) {
   status_.scanning.reset();
   refreshStatus();
 
-  // Written atomically: a crash mid-write must not leave half a report.
-  createDirectories(parentOf(config_.reportURL));
-  writeStoredReport(config_.reportURL, *report_);
+  storeReport();
 
   log("✓ scan: " + std::to_string(report_->filesSeen) + " files, " +
       std::to_string(cardSet_.cards.size()) + " cards, " + std::to_string(reattached) +

@@ -58,8 +58,7 @@ class Server : public std::enable_shared_from_this<Server> {
   using Clock = std::function<Date()>;
 
   struct Config {
-    std::string name;                // shown to the phone; the DNS-SD name
-    std::vector<std::string> roots;  // file URLs of the scan roots
+    std::string name;  // shown to the phone; the DNS-SD name
     std::vector<ScanRoot> scanRoots;
     std::int64_t minBytes = 1048576;
     std::string storage;    // absolute path of the storage directory
@@ -99,6 +98,9 @@ class Server : public std::enable_shared_from_this<Server> {
            std::string storage);
     Config(std::string name, std::vector<ScanRoot> scanRoots, std::int64_t minBytes,
            std::string storage);
+
+    // The file URLs of the scan roots, as the commit engine takes them.
+    std::vector<std::string> rootURLs() const;
   };
 
   // Builds the storage layout, the commit engine (replaying its journal),
@@ -172,6 +174,8 @@ class Server : public std::enable_shared_from_this<Server> {
 
   Date now() const;
   void emit(Event event);
+  // Reports the whole status: after anything in it changed.
+  void publishStatus();
   void log(std::string line);
 
   // Listener.
@@ -272,6 +276,9 @@ class Server : public std::enable_shared_from_this<Server> {
   void logJournalTrouble(const CommitEngine::Outcome& outcome);
 
   // Cards, status and scans.
+  // Writes the report at reportURL for the next launch, whole or not at
+  // all; a failure leaves the old one, and the next scan writes it again.
+  void storeReport();
   void rebuildCards();
   int reattachDecisions();
   void refreshStatus();

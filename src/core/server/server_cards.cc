@@ -10,7 +10,6 @@
 #include "core/server/server.h"
 #include "core/server/server_internal.h"
 #include "core/server/shared_renders.h"
-#include "core/server/stored_report.h"
 #include "core/thumbs/folder_bound.h"
 #include "core/thumbs/thumbnailer.h"
 #include "shared/file_util.h"
@@ -108,7 +107,7 @@ void Server::restage(const Card& card, std::optional<Action> before, std::option
   int change = (after == Action::trash) - (before == Action::trash);
   status_.pendingCount += change * card.fileCount();
   status_.pendingBytes += change * card.bytes();
-  emit(Event{Event::Status{status_}});
+  publishStatus();
 }
 
 void Server::undo(const Uuid& id) {
@@ -183,10 +182,8 @@ bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::st
       stored.keeperID = itemID;
       stored.reclaimable = group.reclaimable;
     }
-    // Written whole or not at all: the next launch reads this report.
-    createDirectories(parentOf(config_.reportURL));
-    writeStoredReport(config_.reportURL, *report_);
   }
+  storeReport();
   refreshStatus();
   return true;
 }
