@@ -4,23 +4,17 @@
 
 #include <string>
 
+#include "shared/card_text.h"
 #include "shared/cards.h"
 #include "shared/message.h"
 #include "shared/report.h"
 
 namespace tallowick::cli {
 
-// "an exact copy of another file", "an installer not opened for a while", ...
-std::string reasonInWords(Reason reason);
-
 // One line for a file card (name, folder, size, reasons); for a group a
 // line and then one indented line per member, the one that stays marked
 // "keep". Every line ends in "\n".
 std::string cardText(const Card& card);
-
-// The files a trash decision on `card` moves to the Trash: the file of a
-// file card, every member but the keeper of a group.
-std::vector<FileCard> filesATrashMoves(const Card& card);
 
 // The reply as lines for people (each ending in "\n"); empty for a message
 // that says nothing to them.

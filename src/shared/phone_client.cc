@@ -128,6 +128,30 @@ PhoneClient::Received PhoneClient::request(const Message& message, const Predica
   return receiveUntil(awaited, timeout, onOther);
 }
 
+void PhoneClient::listen(std::function<void(Message)> onMessage,
+                         std::function<void(const std::string&)> onEnded) {
+  {
+    std::lock_guard lock(mutex_);
+    onMessage_ = std::move(onMessage);
+    onEnded_ = std::move(onEnded);
+  }
+  // Delivered on the client's thread, behind anything already queued there,
+  // so no later message overtakes the ones waiting in the inbox.
+  asio::post(io_, [this] { deliver(); });
+}
+
+void PhoneClient::deliver() {
+  std::deque<Message> ready;
+  std::function<void(Message)> handler;
+  {
+    std::lock_guard lock(mutex_);
+    if (!onMessage_) return;
+    ready.swap(inbox_);
+    handler = onMessage_;
+  }
+  for (Message& message : ready) handler(std::move(message));
+}
+
 void PhoneClient::close() {
   std::shared_ptr<TlsConnection> connection;
   {
@@ -179,6 +203,7 @@ void PhoneClient::onMessage(Message message) {
     }
   }
   changed_.notify_all();
+  deliver();
 }
 
 void PhoneClient::onClose(std::optional<std::string> reason) {
@@ -194,14 +219,17 @@ void PhoneClient::onClose(std::optional<std::string> reason) {
 }
 
 void PhoneClient::endWith(const std::string& error) {
+  std::function<void(const std::string&)> onEnded;
   {
     std::lock_guard lock(mutex_);
     if (!ended_) {
       ended_ = true;
       endError_ = error;
+      onEnded = onEnded_;
     }
   }
   changed_.notify_all();
+  if (onEnded) onEnded(error);
 }
 
 PhoneClient::Received PhoneClient::waitForMessage(std::unique_lock<std::mutex>& lock,

@@ -7,9 +7,12 @@
 // The client runs its own io_context on its own thread; every public call
 // blocks the caller until it has an answer or its timeout passes. Messages
 // that arrive while nobody waits are queued in arrival order and handed out
-// by later receive() and request() calls.
+// by later receive() and request() calls. An owner that must never block
+// (a window) calls listen() after connect() instead, and has every message
+// handed to it as it arrives.
 //
-// Threading: one PhoneClient is used from one thread at a time.
+// Threading: one PhoneClient is used from one thread at a time; send() and
+// close() may also be called while another thread is in connect().
 
 #include <chrono>
 #include <condition_variable>
@@ -101,6 +104,14 @@ class PhoneClient {
                    std::chrono::milliseconds timeout,
                    const std::function<void(const Message&)>& onOther = {});
 
+  // From now on hands every message, in arrival order (those queued first),
+  // to `onMessage`, and the reason to `onEnded` once the connection ends by
+  // the agent or a failure (not by close()). Both run on the client's own
+  // thread and must not block it. receive() and request() then find
+  // nothing. REQUIRES: connect() succeeded; called once.
+  void listen(std::function<void(Message)> onMessage,
+              std::function<void(const std::string&)> onEnded);
+
   // Ends the connection after the queued sends have been written. Idempotent.
   void close();
 
@@ -114,6 +125,8 @@ class PhoneClient {
   void onMessage(Message message);
   void onClose(std::optional<std::string> reason);
   void endWith(const std::string& error);
+  // Hands the queued messages to the listener. On the client's thread.
+  void deliver();
 
   Received waitForMessage(std::unique_lock<std::mutex>& lock,
                           std::chrono::steady_clock::time_point deadline);
@@ -131,6 +144,8 @@ class PhoneClient {
   bool greeted_ = false;
   bool ended_ = false;
   std::string endError_;
+  std::function<void(Message)> onMessage_;
+  std::function<void(const std::string&)> onEnded_;
 };
 
 }  // namespace tallowick

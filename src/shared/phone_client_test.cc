@@ -1,6 +1,10 @@
 #include "shared/phone_client.h"
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -174,6 +178,36 @@ TEST_F(PhoneClientSessionTest, AgentClosingEndsAWaitAtOnce) {
   EXPECT_EQ(received.status, Status::closed);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   EXPECT_FALSE(client.send(Message::Summary{}));
+}
+
+TEST_F(PhoneClientSessionTest, ListenerGetsEveryMessageInOrderThenTheEnd) {
+  ASSERT_TRUE(client.send(Message::Summary{}));
+  ASSERT_TRUE(client.send(Message::Commit{}));
+  // Whatever already waits in the queue when listening starts comes first.
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> seen;
+  std::optional<std::string> ended;
+  client.listen(
+      [&](Message message) {
+        std::lock_guard lock(mutex);
+        seen.emplace_back(message.caseName());
+        changed.notify_all();
+      },
+      [&](const std::string& reason) {
+        std::lock_guard lock(mutex);
+        ended = reason;
+        changed.notify_all();
+      });
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return seen.size() == 3; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"summaryResult", "scanProgress", "commitResult"}));
+  EXPECT_FALSE(ended.has_value());
+  lock.unlock();
+  agent.closeAll();
+  lock.lock();
+  ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return ended.has_value(); }));
+  EXPECT_EQ(client.receive(0ms).status, Status::closed);
 }
 
 }  // namespace
