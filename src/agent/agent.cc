@@ -19,6 +19,8 @@
 #include "core/server/computer_name.h"
 #include "core/server/stored_report.h"
 #include "shared/file_util.h"
+#include "shared/keychain.h"
+#include "shared/pairing_payload.h"
 #include "shared/xdg.h"
 #include "tallowick/version.h"
 
@@ -98,7 +100,8 @@ Agent::Agent(Parts parts)
       program_(std::move(parts.program)),
       port_(parts.port),
       bindAddress_(std::move(parts.bindAddress)),
-      advertise_(parts.advertise) {
+      advertise_(parts.advertise),
+      trashTopdirs_(std::move(parts.trashTopdirs)) {
   if (!settings_) settings_ = std::make_unique<QSettings>("Tallowick", "Tallowick Agent");
   if (macName_.empty()) macName_ = computerName();
   if (storage_.empty()) storage_ = xdg::defaultStorageDirectory();
@@ -148,6 +151,7 @@ void Agent::start() {
   config.advertise = advertise_;
   config.port = port_;
   config.bindAddress = bindAddress_;
+  config.trashTopdirs = trashTopdirs_;
   std::optional<Report> report = loadStoredReport(config.reportURL);
   auto server = Server::make(std::move(config), std::move(report), std::nullopt);
   // Runs on the server's queue: only posts the event to the main thread.
@@ -197,6 +201,7 @@ void Agent::quit() {
 
 void Agent::handle(const Server::Event& event) {
   if (const auto* listening = event.get<Server::Event::Listening>()) {
+    listeningPort_ = listening->port;
     appendLog("listening on " + (listening->port ? std::to_string(*listening->port) : "?"), false);
   } else if (const auto* failed = event.get<Server::Event::ListenFailed>()) {
     appendLog("listen failed: " + failed->error, false);
@@ -336,6 +341,40 @@ void Agent::refreshFullDiskAccess() {
   fullDiskAccess_ = access;
   Q_EMIT fullDiskAccessChanged();
   Q_EMIT stateChanged();
+}
+
+std::optional<Agent::ReviewLogin> Agent::reviewLogin() const {
+  if (!status_.listening || !listeningPort_) return std::nullopt;
+  ReviewLogin review;
+  // The listener takes every address unless told one; then only that one
+  // reaches it.
+  review.endpoint.host = bindAddress_.empty() || bindAddress_ == "0.0.0.0" ? "127.0.0.1"
+                         : bindAddress_ == "::"                            ? "::1"
+                                                                           : bindAddress_;
+  review.endpoint.port = *listeningPort_;
+  const std::string device = settings_->value(kReviewDeviceKey).toString().toStdString();
+  const bool known =
+      !device.empty() && std::any_of(status_.devices.begin(), status_.devices.end(),
+                                     [&](const auto& paired) { return paired.deviceID == device; });
+  if (known) {
+    if (auto key = Keychain::read(device, storage_)) {
+      review.login = PhoneClient::Login::device(device, std::move(*key));
+      return review;
+    }
+  }
+  auto payload = PairingPayload::parse(status_.qrPayload);
+  auto offer = payload ? PhoneClient::Login::payload(*payload) : std::nullopt;
+  if (!offer) return std::nullopt;
+  review.login = std::move(*offer);
+  review.pairing = true;
+  return review;
+}
+
+bool Agent::keepReviewDevice(const PhoneClient::Login& login) {
+  if (!Keychain::write(login.credential.key, login.deviceID, storage_)) return false;
+  settings_->setValue(kReviewDeviceKey, qstring(login.deviceID));
+  settings_->sync();
+  return true;
 }
 
 void Agent::rescan() {

@@ -36,6 +36,7 @@
 #include "agent/wake_source.h"
 #include "core/scan/scan_root.h"
 #include "core/server/server.h"
+#include "shared/phone_client.h"
 
 namespace tallowick {
 
@@ -51,6 +52,10 @@ class Agent : public QObject {
   // Settings keys.
   static constexpr const char* kScanRootsKey = "scanRoots";
   static constexpr const char* kSeenWelcomeKey = "seenWelcome";
+  // The device ID the review window pairs as (its key is in the keychain of
+  // the storage folder), and the name it shows the server.
+  static constexpr const char* kReviewDeviceKey = "reviewDevice";
+  static constexpr const char* kReviewDeviceName = "this computer";
 
   // The platform parts, each replaceable so tests run without a display, a
   // system bus or the user's real files. Parts() holds the real ones.
@@ -74,6 +79,18 @@ class Agent : public QObject {
     std::uint16_t port = 0;
     std::string bindAddress;
     bool advertise = true;
+    // The mounts whose Trash emptying the Trash clears besides the home
+    // Trash; every mounted file system when absent (tests keep to theirs).
+    std::optional<std::vector<std::string>> trashTopdirs;
+  };
+
+  // How the review window reaches the server: as a phone over loopback.
+  struct ReviewLogin {
+    PhoneClient::Endpoint endpoint;
+    PhoneClient::Login login;
+    // The login is the pairing offer: keep it with keepReviewDevice() once
+    // the server accepted it.
+    bool pairing = false;
   };
 
   // What "Check for Updates…" did.
@@ -118,6 +135,8 @@ class Agent : public QObject {
   const std::string& storage() const { return storage_; }
   // The release version ("0.9.0").
   static std::optional<QString> appVersion();
+  // The port the server listens on, once it does.
+  std::optional<std::uint16_t> listeningPort() const { return listeningPort_; }
   // The server, once start() made it; null before. For tests and the
   // headless console; views call the operations below instead.
   Server* server() const { return server_.get(); }
@@ -166,6 +185,15 @@ class Agent : public QObject {
   void refreshFullDiskAccess();
   // No settings page exists on this desktop; the views never offer it.
   void openFullDiskAccessSettings() {}
+
+  // The login of the review window: the device paired before (kept under
+  // "reviewDevice", its key in the keychain) while the server still knows
+  // it, else the server's current pairing offer. No value while the server
+  // does not listen. Reading the keychain is one small file.
+  std::optional<ReviewLogin> reviewLogin() const;
+  // Keeps a login the server accepted as the review window's device. False
+  // (and the next window pairs again) when its key cannot be stored.
+  bool keepReviewDevice(const PhoneClient::Login& login);
 
   // The server's actions: a scan now, a listener restart (as after a wake),
   // and unpairing a phone (by its device ID).
@@ -218,6 +246,8 @@ class Agent : public QObject {
   std::uint16_t port_ = 0;
   std::string bindAddress_;
   bool advertise_ = true;
+  std::optional<std::vector<std::string>> trashTopdirs_;
+  std::optional<std::uint16_t> listeningPort_;
 
   Server::Status status_;
   std::vector<std::string> recentLog_;

@@ -92,6 +92,8 @@ class AgentTest : public ::testing::Test {
     parts.program = "/opt/tallowick/bin/tallowick-agent";
     parts.bindAddress = "127.0.0.1";
     parts.advertise = false;
+    // Emptying the Trash clears the temporary home's alone.
+    parts.trashTopdirs = std::vector<std::string>{};
     agents_.push_back(std::make_unique<Agent>(std::move(parts)));
     return *agents_.back();
   }
