@@ -1,7 +1,9 @@
 // The phone's view of the server under load, each figure next to a baseline
 // measured in the same run:
-//   1. a deckNext of 50 image cards once their thumbnails are warm, against
-//      reading the same 50 thumbnail files;
+//   1. a deckNext of 50 image cards once their thumbnails are warm, timed to
+//      the batch's last byte, against a raw TLS 1.3 write of the same frame
+//      over loopback (same keys, same reader) and against reading the same 50
+//      thumbnail files;
 //   2. a summary answered while four previews render, against a summary on
 //      an idle server;
 //   3. 10,000 decisions in a row on one connection, against 10,000 bare
@@ -11,7 +13,7 @@
 //      second phone meanwhile, against an idle summary;
 //   5. the next card's preview while swiping (a preview request every
 //      1.5 s down the deck), against a cold preview render.
-// Usage: server_cards [decisions] [repeats]
+// Usage: server_cards [decisions] [repeats] [decisions|deck|previews|cold]
 // Runs in a temporary HOME; listens on 127.0.0.1 only.
 
 #include <fcntl.h>
@@ -22,10 +24,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <asio.hpp>
 #include <vips/vips8>
 
 #include "core/server/server.h"
@@ -33,6 +37,11 @@
 #include "core/thumbs/vips_runtime.h"
 #include "shared/file_util.h"
 #include "shared/phone_client.h"
+#include "shared/psk.h"
+#include "shared/tls_connection.h"
+#include "shared/tls_listener.h"
+#include "shared/transport.h"
+#include "shared/wire.h"
 
 using namespace tallowick;
 using namespace std::chrono_literals;
@@ -55,9 +64,12 @@ double median(std::vector<double> values) {
 void drawPhoto(const std::string& path, int width, int height, int seed) {
   vips::VImage x = vips::VImage::xyz(width, height)[0];
   vips::VImage y = vips::VImage::xyz(width, height)[1];
-  vips::VImage picture = (x * (0.1 + seed % 7 * 0.02))
-                             .bandjoin(y * 0.2 + seed)
-                             .bandjoin(255 - x * 0.1)
+  // Grain, so thumbnails weigh what a camera's do (tens of KB, not a few).
+  vips::VImage grain =
+      vips::VImage::gaussnoise(width, height, vips::VImage::option()->set("sigma", 12.0)) - 128;
+  vips::VImage picture = (x * (0.1 + seed % 7 * 0.02) + grain)
+                             .bandjoin(y * 0.2 + seed + grain)
+                             .bandjoin(255 - x * 0.1 + grain)
                              .cast(VIPS_FORMAT_UCHAR);
   picture.jpegsave(path.c_str(), vips::VImage::option()->set("Q", 90));
 }
@@ -131,7 +143,119 @@ void connect(PhoneClient& phone, std::uint16_t port) {
   }
 }
 
-void deckAndPreviews(const std::string& dir, int repeats) {
+// A phone that reads whole frames without decoding them, so a reply is timed
+// to its last byte. Reads as the real receive loop does: the header, then
+// the body in 64 KiB pieces.
+class RawPhone {
+ public:
+  // With `hello`, logs in with the code as a phone does; else the other end
+  // is a bare TLS peer.
+  RawPhone(std::uint16_t port, bool hello) : work_(asio::make_work_guard(io_)) {
+    thread_ = std::thread([this] { io_.run(); });
+    PhoneClient::Login login = PhoneClient::Login::code(kCode);
+    conn_ = TlsConnection::make("127.0.0.1", port, Transport::parameters({login.credential}));
+    asio::post(io_, [this] { conn_->start(io_.get_executor()); });
+    if (hello) {
+      send(Message::Hello{"bench", login.deviceID,
+                          PSK::proof(login.credential.key, login.deviceID)});
+      readFrame();  // the agent's hello
+    }
+  }
+  ~RawPhone() {
+    asio::post(io_, [this] { conn_->cancel(); });
+    work_.reset();
+    thread_.join();
+  }
+
+  void send(const Message& message) {
+    asio::post(io_, [this, message] { Transport::send(message, conn_); });
+  }
+
+  // The next frame whole, header included.
+  std::string readFrame() {
+    std::promise<std::string> done;
+    asio::post(io_, [this, &done] { readInto(std::make_shared<std::string>(), 0, done); });
+    return done.get_future().get();
+  }
+
+ private:
+  void readInto(std::shared_ptr<std::string> frame, std::uint32_t length,
+                std::promise<std::string>& done) {
+    std::size_t want =
+        length == 0 ? Wire::kHeaderSize
+                    : std::min<std::size_t>(length + Wire::kHeaderSize - frame->size(), 64 * 1024);
+    conn_->receive(
+        want, [this, frame, length, &done](Bytes content, bool, std::optional<std::string> error) {
+          if (error || content.empty()) {
+            std::fprintf(stderr, "raw read failed: %s\n", error.value_or("end of stream").c_str());
+            std::exit(1);
+          }
+          frame->append(reinterpret_cast<const char*>(content.data()), content.size());
+          std::uint32_t total = length;
+          if (total == 0) total = *Wire::frameLength(std::string_view(*frame));
+          if (frame->size() == total + Wire::kHeaderSize) return done.set_value(std::move(*frame));
+          readInto(frame, total, done);
+        });
+  }
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::thread thread_;
+  std::shared_ptr<TlsConnection> conn_;
+};
+
+// The transport alone: a TLS listener on its own thread that answers every
+// frame it receives with the next of the given frames, written as one piece.
+class RawTlsServer {
+ public:
+  explicit RawTlsServer(std::vector<std::string> replies)
+      : replies_(std::move(replies)), work_(asio::make_work_guard(io_)) {
+    listener_ = TlsListener::make(Transport::parameters({Transport::Credential::pairing(kCode)}), 0,
+                                  "127.0.0.1");
+    std::promise<std::uint16_t> ready;
+    listener_->setStateHandler([this, &ready](TlsListener::State state, const std::string&) {
+      if (state == TlsListener::State::ready) ready.set_value(*listener_->port());
+    });
+    listener_->setNewConnectionHandler([this](std::shared_ptr<TlsConnection> conn) {
+      conn_ = conn;
+      conn->start(io_.get_executor());
+      Transport::receive(
+          conn,
+          [this](Message) {
+            conn_->send(std::move(replies_[next_]));
+            next_ = (next_ + 1) % replies_.size();
+          },
+          [](std::optional<std::string>) {});
+    });
+    thread_ = std::thread([this] { io_.run(); });
+    asio::post(io_, [this] { listener_->start(io_.get_executor()); });
+    port = ready.get_future().get();
+  }
+  ~RawTlsServer() {
+    asio::post(io_, [this] {
+      listener_->cancel();
+      if (conn_) conn_->cancel();
+    });
+    work_.reset();
+    thread_.join();
+  }
+
+  std::uint16_t port = 0;
+
+ private:
+  std::vector<std::string> replies_;
+  std::size_t next_ = 0;
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::thread thread_;
+  std::shared_ptr<TlsListener> listener_;
+  std::shared_ptr<TlsConnection> conn_;
+};
+
+void warmBatch(const Agent& agent, const std::string& storage, int repeats);
+void summaryWhilePreviews(const Agent& agent, const Report& report, int repeats);
+
+void deckAndPreviews(const std::string& dir, int repeats, bool warmDeck, bool previews) {
   const std::string root = dir + "/photos", storage = dir + "/storage-photos";
   fs::create_directories(root);
   std::printf("drawing 50 photos of 3000x2000...\n");
@@ -149,17 +273,63 @@ void deckAndPreviews(const std::string& dir, int repeats) {
   }
   std::printf("warm-up of 50 thumbnails: %.0f ms\n", msSince(warm));
 
-  PhoneClient phone;
-  connect(phone, agent.port);
-  std::vector<double> deck, files;
-  std::size_t thumbBytes = 0;
+  if (warmDeck) warmBatch(agent, storage, repeats);
+  // Four fresh items per round.
+  if (previews) summaryWhilePreviews(agent, report, std::min(repeats, 12));
+}
+
+void warmBatch(const Agent& agent, const std::string& storage, int repeats) {
+  std::vector<double> deck, files, raw;
+  std::size_t thumbBytes = 0, frameBytes = 0;
+  {
+    RawPhone phone(agent.port, true);
+    // A deckNext starts rendering the previews of its first cards; warm
+    // means those are on disk too, so no render shares the processor.
+    auto batch = [&phone] {
+      phone.send(Message::DeckNext{DeckID::smart, 0, 50});
+      std::string frame;
+      do {  // status news may come first
+        frame = phone.readFrame();
+      } while (std::string_view(frame).substr(Wire::kHeaderSize, 13) != "{\"queueBatch\"");
+      return frame;
+    };
+    batch();
+    auto previews = [&] {
+      int ready = 0;
+      if (fs::exists(storage + "/previews")) {
+        for (const auto& entry : fs::directory_iterator(storage + "/previews")) {
+          ready += entry.path().extension() == ".heic";
+        }
+      }
+      return ready;
+    };
+    while (previews() < 3) std::this_thread::sleep_for(20ms);
+    std::vector<std::string> frames;
+    for (int r = 0; r < repeats; ++r) {
+      auto start = Clock::now();
+      std::string frame = batch();
+      deck.push_back(msSince(start));
+      frames.push_back(std::move(frame));
+    }
+    frameBytes = frames[0].size();
+    if (Wire::decode(std::string_view(frames[0]).substr(Wire::kHeaderSize))
+            .get<Message::QueueBatch>()
+            ->cards.size() != 50) {
+      std::exit(1);
+    }
+
+    // The same frames written raw, one TLS write each, read by the same reader.
+    RawTlsServer transport(std::move(frames));
+    RawPhone reader(transport.port, false);
+    for (int r = 0; r < repeats; ++r) {
+      auto start = Clock::now();
+      reader.send(Message::Summary{});
+      reader.readFrame();
+      raw.push_back(msSince(start));
+    }
+  }
   for (int r = 0; r < repeats; ++r) {
     auto start = Clock::now();
-    auto batch = ask(phone, Message::DeckNext{DeckID::smart, 0, 50}, isA<Message::QueueBatch>);
-    deck.push_back(msSince(start));
-    if (batch.message->get<Message::QueueBatch>()->cards.size() != 50) std::exit(1);
-
-    start = Clock::now();
     thumbBytes = 0;
     for (const auto& entry : fs::directory_iterator(storage + "/thumbs")) {
       thumbBytes += readWholeFile(entry.path().string())->size();
@@ -167,10 +337,16 @@ void deckAndPreviews(const std::string& dir, int repeats) {
     files.push_back(msSince(start));
   }
   std::printf(
-      "deckNext of 50 image cards, warm: %.2f ms (median of %d); reading the 50 "
-      "thumbnail files (%zu KB): %.2f ms; ratio %.1fx\n",
-      median(deck), repeats, thumbBytes / 1024, median(files), median(deck) / median(files));
+      "deckNext of 50 image cards, warm, to its last byte: %.2f ms (median of %d, frame %zu KB); "
+      "a raw TLS 1.3 write of the same frame: %.2f ms; ratio %.2fx (goal <= 2x); reading the 50 "
+      "thumbnail files (%zu KB): %.2f ms\n",
+      median(deck), repeats, frameBytes / 1024, median(raw), median(deck) / median(raw),
+      thumbBytes / 1024, median(files));
+}
 
+void summaryWhilePreviews(const Agent& agent, const Report& report, int repeats) {
+  PhoneClient phone;
+  connect(phone, agent.port);
   std::vector<double> idle, busy;
   for (int r = 0; r < repeats; ++r) {
     auto start = Clock::now();
@@ -312,16 +488,22 @@ void decisions(const std::string& dir, int count) {
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 10000;
   int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
+  // A third argument runs one part only: decisions, deck, previews or cold.
+  const std::string only = argc > 3 ? argv[3] : "";
+  auto runs = [&](const char* part) { return only.empty() || only == part; };
   char pattern[] = "/tmp/tallowick-bench-server-XXXXXX";
   if (!mkdtemp(pattern)) return 1;
   const std::string dir = pattern;
   setenv("HOME", (dir + "/home").c_str(), 1);
   setenv("XDG_DATA_HOME", (dir + "/home/data").c_str(), 1);
   ensureVipsStarted();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  decisions(dir, count);
-  deckAndPreviews(dir, std::min(repeats, 12));
-  coldDeck(dir);
+  if (runs("decisions")) decisions(dir, count);
+  if (runs("deck") || runs("previews")) {
+    deckAndPreviews(dir, repeats, runs("deck"), runs("previews"));
+  }
+  if (runs("cold")) coldDeck(dir);
   fs::remove_all(dir);
   std::fflush(stdout);
   // Pool threads may still be inside libvips; skip the exit handlers.
