@@ -86,6 +86,8 @@ class ReviewModel : public QObject {
   // True once the server has no more cards of this deck and every loaded
   // one is decided.
   bool finished() const { return exhausted_ && position_ >= cards_.size(); }
+  // Every card of the deck has been loaded.
+  bool allLoaded() const { return exhausted_; }
   // A page of cards is on its way.
   bool loading() const { return batchPending_; }
   // The decision this session made on a card, if any.
