@@ -72,7 +72,7 @@ $(FUZZ_BUILD)/build.ninja: | bootstrap
 	  -DTALLOWICK_FUZZ=ON -DTALLOWICK_AGENT=OFF
 
 fuzz: bootstrap $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	@scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 format:

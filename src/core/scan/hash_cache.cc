@@ -68,6 +68,57 @@ std::optional<std::string> stringValue(plist_t node) {
   return value;
 }
 
+// libplist ends the whole process (a failed assertion) when it hands out a
+// key or string that holds a NUL character, so a file with one is refused
+// before libplist sees it: true when no string object of the binary property
+// list `data` holds a NUL, false also when its object table cannot be read.
+bool noStringHoldsNul(std::string_view data) {
+  constexpr std::size_t kTrailerSize = 32;
+  if (data.size() < 8 + kTrailerSize) return false;
+  const std::size_t trailer = data.size() - kTrailerSize;
+  auto byteAt = [&](std::size_t at) { return static_cast<std::uint8_t>(data[at]); };
+  // A big-endian unsigned number of `width` bytes (1 to 8) before the trailer,
+  // or of the trailer itself.
+  auto number = [&](std::size_t at, std::size_t width) -> std::optional<std::uint64_t> {
+    if (width == 0 || width > 8 || at > data.size() || width > data.size() - at) {
+      return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value = value << 8 | byteAt(at + i);
+    return value;
+  };
+  const std::size_t offsetWidth = byteAt(trailer + 6);
+  const auto objects = number(trailer + 8, 8);
+  const auto table = number(trailer + 24, 8);
+  if (!objects || !table || offsetWidth == 0 || offsetWidth > 8 || *table > trailer ||
+      *objects > (trailer - *table) / offsetWidth) {
+    return false;
+  }
+  for (std::uint64_t i = 0; i < *objects; ++i) {
+    const auto at = number(*table + i * offsetWidth, offsetWidth);
+    if (!at || *at >= trailer) return false;
+    const std::uint8_t type = byteAt(*at) >> 4;
+    if (type != 0x5 && type != 0x6) continue;  // ASCII and UTF-16 strings
+    std::uint64_t length = byteAt(*at) & 0xF;
+    std::size_t start = *at + 1;
+    if (length == 0xF) {  // the length follows as an integer object
+      if (start >= trailer || byteAt(start) >> 4 != 0x1) return false;
+      const std::size_t width = std::size_t{1} << (byteAt(start) & 0xF);
+      const auto counted = number(start + 1, width);
+      if (!counted) return false;
+      length = *counted;
+      start += 1 + width;
+    }
+    const std::size_t unit = type == 0x6 ? 2 : 1;
+    if (start > trailer || length > (trailer - start) / unit) return false;
+    const std::string_view text = data.substr(start, length * unit);
+    for (std::size_t c = 0; c < text.size(); c += unit) {
+      if (text[c] == '\0' && (unit == 1 || text[c + 1] == '\0')) return false;
+    }
+  }
+  return true;
+}
+
 // Missing optional keys are absent values; a present key of the wrong type
 // makes the whole entry (and so the file) undecodable.
 std::optional<HashCache::Entry> decodeEntry(plist_t dict) {
@@ -436,6 +487,7 @@ void HashCache::save() {
 std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
   if (data.size() < 8 || data.size() > UINT32_MAX) return std::nullopt;
   if (!plist_is_binary(data.data(), static_cast<std::uint32_t>(data.size()))) return std::nullopt;
+  if (!noStringHoldsNul(data)) return std::nullopt;
   plist_t raw = nullptr;
   plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &raw);
   PlistPtr root(raw);
@@ -454,8 +506,10 @@ std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
       std::free(key);
       break;
     }
+    // A path that is not UTF-8 is no valid string of the format (and one
+    // our own save would leave out, so it could not survive a save).
     std::optional<Entry> entry;
-    if (key != nullptr) entry = decodeEntry(value);
+    if (key != nullptr && isValidUTF8(key)) entry = decodeEntry(value);
     if (!entry) {
       std::free(key);
       ok = false;

@@ -86,9 +86,10 @@ class HashCache {
   static double mtimeSeconds(std::optional<Date> modifiedAt);
 
   // The file format alone. decode() gives no value unless `data` is a binary
-  // property list whose top level is a dictionary of well-formed entries;
-  // integers may be in any of the format's widths, "phash" values from 2^63
-  // up in the 8-byte signed form as well as the 16-byte unsigned one.
+  // property list whose top level is a dictionary of well-formed entries
+  // under UTF-8 paths; integers may be in any of the format's widths,
+  // "phash" values from 2^63 up in the 8-byte signed form as well as the
+  // 16-byte unsigned one.
   static std::optional<Entries> decode(std::string_view data);
   // Written in time linear in the entries, "phash" values from 2^63 up in
   // the 16-byte unsigned form. Entries whose path is not UTF-8 are left out.

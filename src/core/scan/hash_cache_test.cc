@@ -406,12 +406,29 @@ TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
   plist_dict_set_item(noSizeEntry, "mtime", plist_new_real(1));
   plist_dict_set_item(noSize, "/a", noSizeEntry);
 
+  // A path in the one-byte string form with a byte above 127: no such
+  // string is valid, and no file of the scan can have that path.
+  std::string notUTF8 = valid;
+  const std::size_t pathA = notUTF8.find("\x52/a");
+  ASSERT_NE(pathA, std::string::npos);
+  notUTF8[pathA + 2] = '\xE9';
+  // NUL characters, which libplist cannot hand out.
+  std::string nulInPath = valid;
+  nulInPath[pathA + 2] = '\0';
+  std::string nulInDigest = valid;
+  const std::size_t digest = nulInDigest.find(kDigestA);
+  ASSERT_NE(digest, std::string::npos);
+  nulInDigest[digest + 10] = '\0';
+
   struct Case {
     const char* name;
     std::string bytes;
   };
   const Case cases[] = {
       {"empty", ""},
+      {"path not UTF-8", notUTF8},
+      {"NUL in a path", nulInPath},
+      {"NUL in a digest", nulInDigest},
       {"truncated", valid.substr(0, valid.size() / 2)},
       {"last byte cut", valid.substr(0, valid.size() - 1)},
       {"garbage", std::string(512, '\xA5')},
