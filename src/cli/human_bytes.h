@@ -23,4 +23,18 @@ inline std::string humanBytes(std::int64_t bytes) {
   return text;
 }
 
+// Thousands separated by commas: "1,234,567".
+inline std::string grouped(std::int64_t value) {
+  // Through the unsigned value, so the most negative one has digits too.
+  const std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  const std::string digits = std::to_string(magnitude);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return value < 0 ? "-" + out : out;
+}
+
 }  // namespace tallowick::cli

@@ -263,6 +263,29 @@ bool sendNotice(PhoneClient& client, const Message& message, std::ostream& err) 
   return false;
 }
 
+// The agent answers neither a decision nor an undo, and drops one for a card
+// its smart deck does not hold without a word; so the card is looked up there
+// first, as the agent does. 0 when it is there; else 1 after one line on `err`.
+int findInSmartDeck(PhoneClient& client, const Uuid& id, const std::string& what,
+                    std::chrono::milliseconds timeout, Output& out, std::ostream& err) {
+  constexpr int kPage = 100;
+  for (int after = 0;;) {
+    auto batch = client.request(Message::DeckNext{DeckID::smart, after, kPage},
+                                replyIs<Message::QueueBatch>(), timeout);
+    if (!batch.ok()) return failure(batch, what, err);
+    if (refused(*batch.message, what, out, err)) return 1;
+    const auto& cards = batch.message->get<Message::QueueBatch>()->cards;
+    for (const Card& card : cards) {
+      if (card.id() == id) return 0;
+    }
+    // A short page is the deck's last.
+    if (cards.size() < static_cast<std::size_t>(kPage)) break;
+    after += kPage;
+  }
+  err << "tallowick phone: the agent has no card " << id.string() << "; " << what << " not sent\n";
+  return 1;
+}
+
 const char* pastTense(Action action) {
   switch (action) {
     case Action::keep:
@@ -366,14 +389,20 @@ int runStep(PhoneClient& client, const Step& step, const Message& agentHello,
     case Step::Kind::hello:
       out.reply(agentHello);
       return 0;
-    case Step::Kind::notice:
+    case Step::Kind::notice: {
+      const auto* decision = step.message.get<Message::Decision>();
+      const auto* undo = step.message.get<Message::Undo>();
+      if (const Uuid* id = decision ? &decision->id : undo ? &undo->id : nullptr) {
+        if (findInSmartDeck(client, *id, what, timeout, out, err) != 0) return 1;
+      }
       if (!sendNotice(client, step.message, err)) return 1;
-      if (const auto* decision = step.message.get<Message::Decision>()) {
+      if (decision) {
         out.note(decision->id.string() + ": " + pastTense(decision->action));
-      } else if (const auto* undo = step.message.get<Message::Undo>()) {
+      } else if (undo) {
         out.note(undo->id.string() + ": decision withdrawn (committed files come back)");
       }
       return 0;
+    }
     case Step::Kind::swipe:
       return swipe(client, timeout, in, out, err);
     case Step::Kind::request:

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -24,6 +25,42 @@ std::vector<Message> replies(const Message& request) {
   if (request.is<Message::EmptyTrash>()) return {Message::Refused{"commit first"}};
   return {};
 }
+
+FileCard fileCard(std::string name, std::string folder, std::int64_t bytes,
+                  std::vector<Reason> reasons) {
+  FileCard card;
+  card.id = Uuid::random();
+  card.name = std::move(name);
+  card.folder = std::move(folder);
+  card.path = card.folder + "/" + card.name;
+  card.bytes = bytes;
+  card.reasons = std::move(reasons);
+  card.thumb = Bytes(16, 0x42);
+  return card;
+}
+
+// A smart deck of `count` file cards, paged as the agent pages it; the
+// other requests as `replies`.
+struct SmartDeck {
+  std::vector<Card> cards;
+
+  explicit SmartDeck(int count) {
+    for (int i = 0; i < count; ++i) {
+      cards.emplace_back(
+          fileCard("f" + std::to_string(i), "/home/ann", 2000000, {Reason::staleLargeDownload}));
+    }
+  }
+
+  FakeAgent::Responder replies() const {
+    return [cards = cards](const Message& request) -> std::vector<Message> {
+      const auto* next = request.get<Message::DeckNext>();
+      if (!next) return tallowick::cli::replies(request);
+      const std::size_t start = std::min<std::size_t>(next->after, cards.size());
+      const std::size_t end = std::min<std::size_t>(start + next->n, cards.size());
+      return {Message::QueueBatch{std::vector<Card>(cards.begin() + start, cards.begin() + end)}};
+    };
+  }
+};
 
 std::size_t lines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -76,8 +113,9 @@ TEST_F(PhoneCommandTest, QrPairingSavesTheKeyAndDeviceReusesIt) {
 }
 
 TEST_F(PhoneCommandTest, SeveralCommandsShareOneConnection) {
-  FakeAgent agent(agentWith("123456"), replies);
-  Uuid a = Uuid::random(), b = Uuid::random();
+  const SmartDeck deck(2);
+  FakeAgent agent(agentWith("123456"), deck.replies());
+  const Uuid a = deck.cards[0].id(), b = deck.cards[1].id();
   PhoneCommandOptions options;
   options.code = "123456";
   options.json = true;
@@ -85,9 +123,52 @@ TEST_F(PhoneCommandTest, SeveralCommandsShareOneConnection) {
   ASSERT_EQ(run(agent, options), 0) << err.str();
   EXPECT_EQ(out.str(), "{\"commitResult\":{\"failed\":[],\"freed\":10,\"trashed\":1}}\n");
   EXPECT_EQ(agent.hellos().size(), 1u);
+  // Each card is looked up before it is decided.
+  const Message lookup = Message::DeckNext{DeckID::smart, 0, 100};
   EXPECT_EQ(agent.requests(),
-            (std::vector<Message>{Message::Decision{a, Action::trash},
+            (std::vector<Message>{lookup, Message::Decision{a, Action::trash}, lookup,
                                   Message::Decision{b, Action::keep}, Message::Commit{}}));
+}
+
+TEST_F(PhoneCommandTest, DecideAndUndoOfACardTheAgentLacksSendNothingAndFail) {
+  // More cards than one page, so the lookup pages on.
+  const SmartDeck deck(250);
+  FakeAgent agent(agentWith("123456"), deck.replies());
+  const std::string unknown = Uuid::random().string();
+  const std::string last = deck.cards.back().id().string();
+  struct Case {
+    std::vector<std::string> commands;
+    int status;
+    std::string out, err;
+  };
+  const Case cases[] = {
+      {{"decide", unknown, "trash"},
+       1,
+       "",
+       "tallowick phone: the agent has no card " + unknown + "; decision not sent\n"},
+      {{"undo", unknown},
+       1,
+       "",
+       "tallowick phone: the agent has no card " + unknown + "; undo not sent\n"},
+      {{"decide", last, "skip"}, 0, last + ": skipped\n", ""},
+      {{"undo", last}, 0, last + ": decision withdrawn (committed files come back)\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.commands));
+    PhoneCommandOptions options;
+    options.code = "123456";
+    options.commands = c.commands;
+    EXPECT_EQ(run(agent, options), c.status);
+    EXPECT_EQ(out.str(), c.out);
+    EXPECT_EQ(err.str(), c.err);
+  }
+  // Only the decisions on the known card reached the agent.
+  std::vector<Message> sent;
+  for (const Message& request : agent.requests()) {
+    if (!request.is<Message::DeckNext>()) sent.push_back(request);
+  }
+  EXPECT_EQ(sent, (std::vector<Message>{Message::Decision{deck.cards.back().id(), Action::skip},
+                                        Message::Undo{deck.cards.back().id()}}));
 }
 
 TEST_F(PhoneCommandTest, RefusalsAndClosedConnectionsExitNonZeroWithOneLine) {
@@ -151,19 +232,6 @@ TEST_F(PhoneCommandTest, BadUsageExitsTwoWithoutConnecting) {
     EXPECT_EQ(lines(err.str()), 1u) << err.str();
   }
   EXPECT_TRUE(agent.hellos().empty());
-}
-
-FileCard fileCard(std::string name, std::string folder, std::int64_t bytes,
-                  std::vector<Reason> reasons) {
-  FileCard card;
-  card.id = Uuid::random();
-  card.name = std::move(name);
-  card.folder = std::move(folder);
-  card.path = card.folder + "/" + card.name;
-  card.bytes = bytes;
-  card.reasons = std::move(reasons);
-  card.thumb = Bytes(16, 0x42);
-  return card;
 }
 
 TEST_F(PhoneCommandTest, CardsAreReadableLinesOrJsonWithoutThumbnails) {

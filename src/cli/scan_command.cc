@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "cli/human_bytes.h"
 #include "cli/numbers.h"
 #include "cli/roots.h"
+#include "cli/scan_progress.h"
 #include "cli/terminal_text.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
@@ -24,17 +26,6 @@
 
 namespace tallowick::cli {
 namespace {
-
-// "1,234,567"
-std::string grouped(std::int64_t value) {
-  std::string digits = std::to_string(value < 0 ? -value : value);
-  std::string out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return value < 0 ? "-" + out : out;
-}
 
 // "1 file", "2 files"
 std::string files(std::int64_t count) { return grouped(count) + (count == 1 ? " file" : " files"); }
@@ -135,8 +126,16 @@ int runScan(const ScanCommandOptions& options) {
   if (!options.thumbsDir.empty()) pipeline.thumbsDir = absoluteFolder(options.thumbsDir);
   const bool live = ::isatty(STDERR_FILENO);
   if (live) {
+    // Each line overwrites the one before and clears what was longer.
     pipeline.progress = [](std::int64_t seen) {
-      std::cerr << "\rScanning… " << grouped(seen) << " files seen" << std::flush;
+      std::cerr << "\r" << walkProgressLine(seen) << "\033[K" << std::flush;
+    };
+    // One line per file would keep the terminal busier than the hashing.
+    auto throttle = std::make_shared<ProgressThrottle>(std::chrono::milliseconds(100));
+    pipeline.hashProgress = [throttle](const HashProgress& progress) {
+      const bool last = progress.files == progress.totalFiles;
+      if (!throttle->due(ProgressThrottle::Clock::now()) && !last) return;
+      std::cerr << "\r" << hashProgressLine(progress) << "\033[K" << std::flush;
     };
   }
   const Report report = Pipeline::run(*roots, pipeline);

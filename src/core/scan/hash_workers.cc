@@ -124,6 +124,8 @@ class Stage {
   }
 
   void run() {
+    started_ = true;
+    if (progress_.totalFiles > 0 && options_.progress) options_.progress(progress_);
     if (!queue_.empty()) {
       Threads threads(threadCount(options_.threads));
       for (;;) {
@@ -152,6 +154,8 @@ class Stage {
     // A picture whose perceptual hash waits for its digest.
     bool awaitsDigest = false;
     bool learned = false;
+    // Counted in the totals and not settled yet.
+    bool open = false;
   };
 
   struct Task {
@@ -182,6 +186,11 @@ class Stage {
       want.perceptual = options_.images && items_[index].kind == Kind::image;
       want.digest = options_.everything && sizeCounts[items_[index].bytes] >= 2;
       if (want.perceptual || want.digest) takeFromCache(index);
+      if (want.perceptual || want.digest) {
+        want.open = true;
+        progress_.totalFiles += 1;
+        progress_.totalBytes += items_[index].bytes;
+      }
     }
     // Pictures whose hashes both came from the cache stand for their copies.
     for (const Item& item : items_) {
@@ -281,6 +290,8 @@ class Stage {
     if (want.awaitsDigest) {
       want.awaitsDigest = false;
       routeImage(index);
+    } else {
+      settle(index);
     }
   }
 
@@ -290,6 +301,7 @@ class Stage {
       auto perceptual = functions_.perceptual(path, stamp);
       return [this, index, perceptual] {
         if (perceptual) applyPerceptual(index, *perceptual);
+        settle(index);
         const Item& item = items_[index];
         if (!item.sha256) return;
         auto original = byDigest_.find(*item.sha256);
@@ -342,6 +354,18 @@ class Stage {
     item.width = perceptual.width;
     item.height = perceptual.height;
     wants_[index].learned = true;
+    settle(index);
+  }
+
+  // The item at `index` needs nothing more (whether or not its hashes could
+  // be computed).
+  void settle(std::size_t index) {
+    Want& want = wants_[index];
+    if (!want.open) return;
+    want.open = false;
+    progress_.files += 1;
+    progress_.bytes += items_[index].bytes;
+    if (started_ && options_.progress) options_.progress(progress_);
   }
 
   std::vector<Item>& items_;
@@ -353,6 +377,9 @@ class Stage {
   // The items of each digest job, all of one size.
   std::vector<std::vector<std::size_t>> sameSize_;
   std::unordered_map<std::string, Original> byDigest_;
+  HashProgress progress_;
+  // Settling reports only once run() has reported the totals.
+  bool started_ = false;
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 // the items and the cache (neither synchronised) are only ever touched
 // there; one mutex guards the queues of jobs and finishers between them.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,6 +46,19 @@ struct HashFunctions {
   static HashFunctions files();
 };
 
+// How far the stage has come: the files (and their bytes) whose hashes are
+// settled, of those that needed any once the cache was read. A file is
+// settled when everything it wanted was computed, failed, or taken from an
+// exact copy.
+struct HashProgress {
+  std::int64_t files = 0;
+  std::int64_t totalFiles = 0;
+  std::int64_t bytes = 0;
+  std::int64_t totalBytes = 0;
+
+  friend bool operator==(const HashProgress&, const HashProgress&) = default;
+};
+
 class HashWorkers {
  public:
   struct Options {
@@ -55,6 +69,12 @@ class HashWorkers {
     // Read for hashes still valid, told the ones computed; null computes
     // every hash. Not owned.
     HashCache* cache = nullptr;
+    // Called on the thread that calls run(), never on the stage's own:
+    // once when hashing starts (a copy of a cached picture may be settled
+    // already), then each time a file is settled. The counts only grow, and
+    // the last call has every file and byte settled. Not called when no
+    // file needs a hash.
+    std::function<void(const HashProgress&)> progress = nullptr;
     // 0 runs every job and its finisher at once on the calling thread; a
     // negative value picks one per core, at most 4. The results are the
     // same whatever the number.

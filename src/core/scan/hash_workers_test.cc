@@ -6,6 +6,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -254,6 +255,97 @@ TEST(HashWorkersTest, AnyNumberOfThreadsGivesTheSameHashes) {
     HashWorkers(both(threads), files.functions()).run(files.items(), {});
     EXPECT_EQ(hashesOf(files.items()), hashesOf(reference.items()));
   }
+}
+
+// Every report of one run, with the thread it came on.
+struct ProgressLog {
+  std::vector<HashProgress> reports;
+  bool offThread = false;
+
+  std::function<void(const HashProgress&)> hook() {
+    return [this, caller = std::this_thread::get_id()](const HashProgress& progress) {
+      reports.push_back(progress);
+      if (std::this_thread::get_id() != caller) offThread = true;
+    };
+  }
+};
+
+TEST(HashWorkersTest, ProgressCountsEveryFileThatNeedsAHashOnceUpToTheTotals) {
+  for (int threads : {0, 2}) {
+    SCOPED_TRACE(threads);
+    FakeFiles files;
+    files.add("/a", "0123456789");
+    files.add("/b", "abcdefghij");
+    files.add("/lonely", "eleven char");           // a size of its own: nothing to do
+    files.add("/a-link", "0123456789");            // another path of /a: takes no part
+    files.add("/p.png", "picture", true);          // digest and decode
+    files.add("/copy.png", "picture", true);       // digest, then the decode of /p.png
+    files.add("/bad.png", "undecodable!!", true);  // a decode that fails still settles
+    files.add("/cached.bin", "987654321");         // its digest is in the cache
+    files.add("/other.bin", "123456789");          // shares that size
+    files.undecodable("/bad.png");
+    HashCache cache(noCacheFile());
+    HashCache::Entry entry;
+    entry.size = 9;
+    entry.mtime = HashCache::mtimeSeconds(files.item("/cached.bin").modifiedAt);
+    entry.sha256 = "planted";
+    cache.store("/cached.bin", entry);
+    ProgressLog log;
+    HashWorkers::Options options = both(threads, &cache);
+    options.progress = log.hook();
+    HashWorkers(options, files.functions())
+        .run(files.items(), {false, false, false, true, false, false, false, false, false});
+
+    const HashProgress total{.files = 6, .totalFiles = 6, .bytes = 56, .totalBytes = 56};
+    ASSERT_EQ(log.reports.size(), 7u);
+    EXPECT_EQ(log.reports.front(), (HashProgress{.totalFiles = 6, .totalBytes = 56}));
+    EXPECT_EQ(log.reports.back(), total);
+    EXPECT_FALSE(log.offThread);
+  }
+}
+
+TEST(HashWorkersTest, ProgressGrowsByOneFileAtATimeOnEveryNumberOfThreads) {
+  for (int threads : {0, 1, 3}) {
+    SCOPED_TRACE(threads);
+    FakeFiles files;
+    for (int i = 0; i < 300; ++i) {
+      const std::string content = std::string(1 + i % 7, 'a' + i % 3) + std::to_string(i % 40);
+      files.add("/f/" + std::to_string(i), content, i % 4 == 0);
+      if (i % 9 == 0) files.undecodable("/f/" + std::to_string(i));
+    }
+    ProgressLog log;
+    HashWorkers::Options options = both(threads);
+    options.progress = log.hook();
+    HashWorkers(options, files.functions()).run(files.items(), {});
+
+    ASSERT_FALSE(log.reports.empty());
+    const HashProgress first = log.reports.front();
+    EXPECT_EQ(first.files, 0);
+    EXPECT_EQ(first.bytes, 0);
+    EXPECT_GT(first.totalFiles, 200);
+    for (std::size_t i = 1; i < log.reports.size(); ++i) {
+      const HashProgress& before = log.reports[i - 1];
+      const HashProgress& now = log.reports[i];
+      ASSERT_EQ(now.files, before.files + 1) << i;
+      ASSERT_GT(now.bytes, before.bytes) << i;
+      ASSERT_EQ(now.totalFiles, first.totalFiles) << i;
+      ASSERT_EQ(now.totalBytes, first.totalBytes) << i;
+    }
+    EXPECT_EQ(log.reports.back().files, first.totalFiles);
+    EXPECT_EQ(log.reports.back().bytes, first.totalBytes);
+    EXPECT_FALSE(log.offThread);
+  }
+}
+
+TEST(HashWorkersTest, NoProgressWhenNothingNeedsAHash) {
+  FakeFiles files;
+  files.add("/one", "a");
+  files.add("/two", "bb");
+  ProgressLog log;
+  HashWorkers::Options options = both(0);
+  options.progress = log.hook();
+  HashWorkers(options, files.functions()).run(files.items(), {});
+  EXPECT_TRUE(log.reports.empty());
 }
 
 }  // namespace

@@ -105,6 +105,7 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   scanOptions.hashImages = true;
   scanOptions.hashEverything = true;
   scanOptions.progress = options.progress;
+  scanOptions.hashProgress = options.hashProgress;
   scanOptions.home = homeDirectory();
   scanOptions.cache = options.cache;
 

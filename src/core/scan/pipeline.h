@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/scan/hash_workers.h"
 #include "core/scan/scan_root.h"
 #include "shared/report.h"
 
@@ -32,6 +33,9 @@ struct Options {
   HashCache* cache = nullptr;
   // Files seen so far, called on the calling thread every 200 files.
   std::function<void(std::int64_t)> progress;
+  // Files and bytes hashed of those to hash, called on the calling thread
+  // once the walk is done (ScanOptions::hashProgress).
+  std::function<void(const HashProgress&)> hashProgress;
 };
 
 // Scans the roots in order and returns the report. Synchronous; never fails

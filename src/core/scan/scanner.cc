@@ -55,6 +55,7 @@ class Walk {
     HashWorkers({.images = options_.hashImages,
                  .everything = options_.hashEverything,
                  .cache = options_.cache,
+                 .progress = options_.hashProgress,
                  .threads = options_.hashThreads})
         .run(result_.items, sameFile);
   }

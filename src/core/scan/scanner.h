@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/scan/hash_workers.h"
 #include "core/scan/recent_files.h"
 #include "shared/report.h"
 
@@ -33,6 +34,9 @@ struct ScanOptions {
   // Called on the scanning thread with the running count of files seen,
   // after an item is recorded at every multiple of 200.
   std::function<void(std::int64_t)> progress;
+  // Called on the scanning thread as the hashes are taken after the walk
+  // (HashWorkers::Options::progress).
+  std::function<void(const HashProgress&)> hashProgress;
   // The user's home folder (absolute path), for the exclusions and the
   // cloud-folder test.
   std::string home;
