@@ -22,8 +22,8 @@
 
 #include <vips/vips8>
 
+#include "core/media/jpeg_grey.h"
 #include "core/scan/hashing.h"
-#include "core/scan/jpeg_grey.h"
 #include "core/thumbs/vips_runtime.h"
 #include "scan_bench_util.h"
 

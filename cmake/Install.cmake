@@ -12,6 +12,14 @@ if(TARGET tallowick-agent)
   install(TARGETS tallowick-agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# The media object is private to the programs, which look for it in
+# lib/tallowick beside their own bin folder (see core/thumbs/media_module.h),
+# whatever the prefix.
+if(TARGET tallowick-media)
+  install(TARGETS tallowick-media LIBRARY DESTINATION lib/tallowick
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+
 install(FILES data/tallowick-agent.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY data/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 

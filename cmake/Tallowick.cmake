@@ -15,6 +15,10 @@ function(tallowick_tests dir)
     add_executable(${test_name} ${test_source})
     target_include_directories(${test_name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/generated)
     target_link_libraries(${test_name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    # Tests draw their pictures with the image libraries themselves.
+    if(TARGET tallowick_media)
+      target_link_libraries(${test_name} PRIVATE tallowick_media)
+    endif()
     add_test(NAME ${test_name} COMMAND ${test_name})
     set_tests_properties(${test_name} PROPERTIES
       TIMEOUT 600

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "core/scan/jpeg_dc.h"
-#include "core/scan/jpeg_grey.h"
+#include "core/media/jpeg_dc.h"
+#include "core/media/jpeg_grey.h"
 
 using namespace tallowick;
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // Card thumbnails and phone previews, rendered from the scanned file itself
-// (pictures through libvips, videos as one frame through FFmpeg) and stored
-// as HEIC files in the server's storage directory:
+// (pictures through libvips, videos as one frame through FFmpeg, both in
+// the media object of media_module.h) and stored as HEIC files in the
+// server's storage directory:
 //
 //   <dir>/<ITEM-UUID>.heic                      thumbnail of an item
 //   <parent of dir>/previews/<ITEM-UUID>-<N>.heic   preview at N pixels
@@ -41,7 +42,11 @@ class Thumbnailer {
 
     // True when the dimensions are positive and `pixels` has exactly the
     // size they call for.
-    bool isValid() const;
+    bool isValid() const {
+      return width > 0 && height > 0 && (channels == 3 || channels == 4) &&
+             pixels.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                                  static_cast<std::size_t>(channels);
+    }
   };
 
   // Creates `dir` with its intermediate directories.

@@ -1,4 +1,4 @@
-#include "core/scan/jpeg_grey.h"
+#include "core/media/jpeg_grey.h"
 
 #include <vips/vips8>
 
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/thumbs/vips_runtime.h"
+#include "core/media/vips_setup.h"
 
 namespace tallowick {
 namespace {
@@ -94,7 +94,7 @@ TEST(ExifOrientation, ReadsTheTagAndDistrustsEverythingElse) {
 
 class JpegGreyTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(ensureVipsStarted()); }
+  void SetUp() override { ASSERT_TRUE(media::startVips()); }
 };
 
 // `image` as a JPEG file's bytes; `suffix` may carry save options.

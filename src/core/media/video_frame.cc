@@ -1,4 +1,4 @@
-#include "core/thumbs/video_frame.h"
+#include "core/media/video_frame.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,4 +1,4 @@
-#include "core/scan/grey_plane.h"
+#include "core/media/grey_plane.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "core/scan/jpeg_dc.h"
+#include "core/media/jpeg_dc.h"
 
 #include <vips/vips8>
 
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/scan/jpeg_grey.h"
-#include "core/thumbs/vips_runtime.h"
+#include "core/media/jpeg_grey.h"
+#include "core/media/vips_setup.h"
 
 namespace tallowick {
 namespace {
@@ -46,7 +46,7 @@ VImage busyPicture(int width, int height, double noise) {
 
 class JpegDcTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(ensureVipsStarted()); }
+  void SetUp() override { ASSERT_TRUE(media::startVips()); }
 };
 
 TEST_F(JpegDcTest, GivesLibjpegsPictureByteForByte) {

@@ -1,4 +1,4 @@
-#include "core/scan/jpeg_grey.h"
+#include "core/media/jpeg_grey.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <cstddef>

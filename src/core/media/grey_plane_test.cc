@@ -1,4 +1,4 @@
-#include "core/scan/grey_plane.h"
+#include "core/media/grey_plane.h"
 
 #include <vips/vips8>
 
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/thumbs/vips_runtime.h"
+#include "core/media/vips_setup.h"
 
 namespace tallowick {
 namespace {
@@ -24,7 +24,7 @@ GreyPlane numbered(int width, int height) {
 }
 
 TEST(GreyPlaneOrientation, EveryExifOrientationMatchesTheImageLibrary) {
-  ASSERT_TRUE(ensureVipsStarted());
+  ASSERT_TRUE(media::startVips());
   const GreyPlane stored = numbered(4, 3);
   for (int orientation = 1; orientation <= 8; ++orientation) {
     SCOPED_TRACE(orientation);

@@ -1,4 +1,4 @@
-#include "core/scan/jpeg_dc.h"
+#include "core/media/jpeg_dc.h"
 
 #include <algorithm>
 #include <array>

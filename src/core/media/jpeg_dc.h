@@ -17,7 +17,7 @@
 #include <optional>
 #include <span>
 
-#include "core/scan/jpeg_grey.h"
+#include "core/media/jpeg_grey.h"
 
 namespace tallowick {
 
