@@ -162,7 +162,10 @@ TEST_F(PhoneCommandTest, DecideAndUndoOfACardTheAgentLacksSendNothingAndFail) {
     EXPECT_EQ(out.str(), c.out);
     EXPECT_EQ(err.str(), c.err);
   }
-  // Only the decisions on the known card reached the agent.
+  // Only the decisions on the known card reached the agent (the last one
+  // may still be on its way: nothing answers it). Each lookup took three
+  // pages.
+  ASSERT_TRUE(agent.waitForRequests(4 * 3 + 2, 5s));
   std::vector<Message> sent;
   for (const Message& request : agent.requests()) {
     if (!request.is<Message::DeckNext>()) sent.push_back(request);
