@@ -139,6 +139,11 @@ TEST_F(AgentProgramTest, HeadlessServesRefusesASecondAgentAndStopsOnSigterm) {
                                storage().string() + " (process " + std::to_string(agent.pid()) +
                                ")\n");
   EXPECT_EQ(second->out(), "");
+  // A headless agent has no window to show.
+  auto review = run({"--review"}, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(review->err(),
+            "tallowick-agent: --review needs a display, or a tray agent running on one\n");
 
   EXPECT_EQ(agent.stop(SIGTERM), 0);
   EXPECT_TRUE(fs::exists(storage() / "report.json"));

@@ -26,10 +26,12 @@
 #include "agent/agent.h"
 #include "agent/folder_commands.h"
 #include "agent/headless_console.h"
+#include "agent/review_request.h"
 #include "agent/tray_icon.h"
 #include "cli/terminal_text.h"
 #include "core/pairing/qr_code.h"
 #include "core/server/storage_lock.h"
+#include "shared/xdg.h"
 #include "tallowick/version.h"
 
 namespace tallowick {
@@ -40,6 +42,7 @@ constexpr const char* kProgram = "tallowick-agent";
 struct Options {
   bool headless = false;
   bool welcome = false;
+  bool review = false;
   std::uint16_t port = 0;
   std::string bind;
   bool noAdvertise = false;
@@ -74,6 +77,8 @@ std::optional<int> parse(int argc, char** argv, Options& options) {
   app.add_flag("--headless", options.headless,
                "Run without a display: print the pairing code, QR code and log lines.");
   app.add_flag("--welcome", options.welcome, "Show the welcome window even if it was seen.");
+  app.add_flag("--review", options.review,
+               "Show the review window: of the agent already running, or of a new one.");
   app.add_option("--port", options.port, "Listen on this port (default any free port).");
   app.add_option("--bind", options.bind, "Listen on this address only (default every one).");
   app.add_flag("--no-advertise", options.noAdvertise, "Do not publish the DNS-SD service.");
@@ -230,6 +235,9 @@ int runTray(int argc, char** argv, const Options& options) {
   StorageLock lock(agent.storage());
   if (refused(lock)) return 1;
   TrayIcon tray(agent);
+  ReviewRequests requests;
+  QObject::connect(&requests, &ReviewRequests::reviewRequested, &tray, &TrayIcon::showReview);
+  requests.listen(agent.storage());
   QSocketNotifier stopper(signalFd, QSocketNotifier::Read);
   QObject::connect(&stopper, &QSocketNotifier::activated, [&agent] { agent.quit(); });
   agent.start();
@@ -237,6 +245,7 @@ int runTray(int argc, char** argv, const Options& options) {
   QStringList arguments;
   if (options.welcome) arguments << QStringLiteral("--welcome");
   if (agent.shouldShowWelcome(arguments)) tray.showWelcome();
+  if (options.review) tray.showReview();
   leaveAfterStop(agent, app.exec());
 }
 
@@ -256,6 +265,15 @@ int main(int argc, char** argv) {
   Options options;
   if (auto status = parse(argc, argv, options)) return *status;
   if (options.folders.any()) return runFolders(argc, argv, options);
+  if (options.review) {
+    // The agent of this login shows its window; else this one starts with it.
+    QCoreApplication app(argc, argv);
+    if (ReviewRequests::send(xdg::defaultStorageDirectory())) return 0;
+    if (options.headless || !hasDisplay()) {
+      std::cerr << kProgram << ": --review needs a display, or a tray agent running on one\n";
+      return 1;
+    }
+  }
   if (!options.headless && hasDisplay()) return runTray(argc, argv, options);
   return runHeadless(argc, argv, options);
 }

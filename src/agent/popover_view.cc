@@ -180,6 +180,11 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
   {
     auto [box, layout] = section(16, 10);
     layout->setSpacing(2);
+    auto* review = menuButton(QStringLiteral("review"), tr("Review…"), "edit-find");
+    review->setToolTip(tr("Sort the suggestions here, with the keyboard"));
+    connect(review, &QPushButton::clicked, this, [this] {
+      if (openReview_) openReview_();
+    });
     auto* folders = menuButton(QStringLiteral("folders"), tr("Folders…"), "folder");
     connect(folders, &QPushButton::clicked, this, [this] {
       if (openFolders_) openFolders_();
@@ -206,9 +211,10 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
     auto* quit = menuButton(QStringLiteral("quit"), tr("Quit"), "application-exit");
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QPushButton::clicked, this, [this] { agent_.quit(); });
-    for (QWidget* widget : {static_cast<QWidget*>(folders), static_cast<QWidget*>(launchAtLogin_),
-                            static_cast<QWidget*>(trash), static_cast<QWidget*>(updates),
-                            static_cast<QWidget*>(folderCount_), static_cast<QWidget*>(quit)}) {
+    for (QWidget* widget : {static_cast<QWidget*>(review), static_cast<QWidget*>(folders),
+                            static_cast<QWidget*>(launchAtLogin_), static_cast<QWidget*>(trash),
+                            static_cast<QWidget*>(updates), static_cast<QWidget*>(folderCount_),
+                            static_cast<QWidget*>(quit)}) {
       layout->addWidget(widget);
     }
   }

@@ -37,6 +37,9 @@ class PopoverView : public QWidget {
   PopoverView(Agent& agent, std::function<void()> openFolders, bool asWindow,
               QWidget* parent = nullptr);
 
+  // What "Review…" opens: the review window.
+  void setOpenReview(std::function<void()> openReview) { openReview_ = std::move(openReview); }
+
   // Redraws every section from the agent's state.
   void refresh();
   // Shows the popover with its top-left corner near `anchor` (the tray
@@ -55,6 +58,7 @@ class PopoverView : public QWidget {
 
   Agent& agent_;
   std::function<void()> openFolders_;
+  std::function<void()> openReview_;
   bool asWindow_;
   QElapsedTimer hiddenByFocus_;
 

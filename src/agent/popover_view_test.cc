@@ -223,6 +223,10 @@ TEST_F(PopoverViewTest, MenuActionsReachTheAgent) {
 
   view.findChild<QPushButton*>("folders")->click();
   EXPECT_EQ(foldersOpened, 1);
+  int reviewsOpened = 0;
+  view.setOpenReview([&] { ++reviewsOpened; });
+  view.findChild<QPushButton*>("review")->click();
+  EXPECT_EQ(reviewsOpened, 1);
 
   auto* login = view.findChild<QCheckBox*>("launchAtLogin");
   EXPECT_FALSE(login->isChecked());

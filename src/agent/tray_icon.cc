@@ -11,6 +11,7 @@
 #include "agent/agent.h"
 #include "agent/folders_view.h"
 #include "agent/popover_view.h"
+#include "agent/review_window.h"
 #include "agent/welcome_view.h"
 
 namespace tallowick {
@@ -34,11 +35,18 @@ TrayIcon::TrayIcon(Agent& agent, QObject* parent)
   const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
   popover_ = std::make_unique<PopoverView>(
       agent_, [this] { openFolders(); }, /*asWindow=*/!hasTray);
+  popover_->setOpenReview([this] {
+    if (popover_->isVisible() && popover_->windowFlags().testFlag(Qt::FramelessWindowHint)) {
+      popover_->hide();
+    }
+    showReview();
+  });
 
   // Some panels only ever show the menu, so it offers everything.
   menu_->addAction(tr("Show Tallowick"), this, [this] {
     if (!popover_->isVisible()) togglePopover();
   });
+  menu_->addAction(tr("Review…"), this, [this] { showReview(); });
   menu_->addAction(tr("Rescan"), this, [this] { agent_.rescan(); });
   menu_->addAction(tr("Folders…"), this, [this] { openFolders(); });
   launchAtLogin_ = menu_->addAction(tr("Launch at login"));
@@ -66,6 +74,7 @@ TrayIcon::TrayIcon(Agent& agent, QObject* parent)
 TrayIcon::~TrayIcon() {
   delete folders_.data();
   delete welcome_.data();
+  delete review_.data();
 }
 
 void TrayIcon::show() {
@@ -97,6 +106,15 @@ void TrayIcon::openFolders() {
     folders_->setAttribute(Qt::WA_DeleteOnClose);
   }
   bringToFront(folders_);
+}
+
+void TrayIcon::showReview() {
+  if (!review_) {
+    // Closing it ends its connection; the next one pairs no more.
+    review_ = new ReviewWindow(agent_);
+    review_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  bringToFront(review_);
 }
 
 void TrayIcon::showWelcome() {

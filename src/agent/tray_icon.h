@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "agent/folders_view.h"
+#include "agent/review_window.h"
 #include "agent/welcome_view.h"
 
 class QAction;
@@ -39,6 +40,8 @@ class TrayIcon : public QObject {
   void show();
   void showWelcome();
   void openFolders();
+  // Shows the review window (one per agent), in front.
+  void showReview();
   void togglePopover();
 
   // The icon for the agent's state: connected while a phone is there.
@@ -48,6 +51,7 @@ class TrayIcon : public QObject {
   PopoverView* popover() const { return popover_.get(); }
   FoldersView* folders() const { return folders_; }
   WelcomeView* welcome() const { return welcome_; }
+  ReviewWindow* review() const { return review_; }
   QMenu* menu() const { return menu_.get(); }
 
  private:
@@ -60,6 +64,7 @@ class TrayIcon : public QObject {
   std::unique_ptr<PopoverView> popover_;
   QPointer<FoldersView> folders_;
   QPointer<WelcomeView> welcome_;
+  QPointer<ReviewWindow> review_;
   bool connected_ = false;
 };
 

@@ -19,6 +19,7 @@
 
 #include "agent/agent_test_util.h"
 #include "agent/popover_view.h"
+#include "agent/review_window.h"
 
 namespace tallowick {
 namespace {
@@ -198,11 +199,15 @@ TEST_F(TrayIconTest, TheMenuOffersEveryAction) {
   for (QAction* action : tray.menu()->actions()) {
     if (!action->isSeparator()) texts << action->text();
   }
-  EXPECT_EQ(texts, (QStringList{"Show Tallowick", "Rescan", "Folders…", "Launch at login",
-                                "Show Trash", "Check for Updates…", "Quit"}));
-  tray.menu()->actions()[2]->trigger();
+  EXPECT_EQ(texts, (QStringList{"Show Tallowick", "Review…", "Rescan", "Folders…",
+                                "Launch at login", "Show Trash", "Check for Updates…", "Quit"}));
+  tray.menu()->actions()[3]->trigger();
   ASSERT_NE(tray.folders(), nullptr);
   EXPECT_TRUE(tray.folders()->isVisible());
+  tray.menu()->actions()[1]->trigger();
+  ASSERT_NE(tray.review(), nullptr);
+  EXPECT_TRUE(tray.review()->isVisible());
+  EXPECT_TRUE(tray.review()->windowTitle().contains("Review"));
 }
 
 }  // namespace
