@@ -378,6 +378,7 @@ void summaryWhilePreviews(const Agent& agent, const Report& report, int repeats)
 
 void coldDeck(const std::string& dir) {
   const std::string root = dir + "/photos", storage = dir + "/storage-cold";
+  fs::create_directories(root);
   Report report = makeReport(root, 50, 0);  // the photos drawn before are kept
   std::vector<Item> items = report.items;
 

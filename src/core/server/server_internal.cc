@@ -1,8 +1,45 @@
 #include "core/server/server_internal.h"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <latch>
+
 #include "shared/file_util.h"
 
 namespace tallowick::server_internal {
+
+namespace {
+
+// A pool whose threads give way to everything else: the server queue, the
+// renders a phone waits for, the user's own programs. For work nobody waits
+// for (the thumbnail warm-up): at the same weight it took a core from a
+// cold batch's renders and from the queue's thread alike, so a phone's
+// summary could wait for the scheduler's next turn while the queue had
+// nothing else to do.
+asio::thread_pool* yieldingPool(int threads, int niceness) {
+  auto* pool = new asio::thread_pool(threads);
+  // Each thread lowers itself; the latch holds every thread in its task
+  // until all have one, so no thread takes two.
+  std::latch lowered(threads);
+  for (int i = 0; i < threads; ++i) {
+    asio::post(*pool, [&lowered, niceness] {
+      sched_param param{};
+      ::sched_setscheduler(0, SCHED_BATCH, &param);
+      // On Linux the nice value belongs to the thread; it is raised from
+      // the program's own, never lowered.
+      const auto self = static_cast<id_t>(::gettid());
+      ::setpriority(PRIO_PROCESS, self, std::min(19, ::getpriority(PRIO_PROCESS, self) + niceness));
+      lowered.arrive_and_wait();
+    });
+  }
+  lowered.wait();
+  return pool;
+}
+
+}  // namespace
 
 asio::thread_pool& userInitiatedPool() {
   static auto* pool = new asio::thread_pool(2);
@@ -10,7 +47,7 @@ asio::thread_pool& userInitiatedPool() {
 }
 
 asio::thread_pool& utilityPool() {
-  static auto* pool = new asio::thread_pool(1);
+  static auto* pool = yieldingPool(1, 10);
   return *pool;
 }
 

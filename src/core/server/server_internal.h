@@ -25,7 +25,8 @@ namespace server_internal {
 // destroyed, so work still running at exit does not hold the process up.
 // Scans and phone previews: the user is waiting for them.
 asio::thread_pool& userInitiatedPool();
-// Thumbnail warm-up: nobody waits for it, so it never takes both cores.
+// Thumbnail warm-up: nobody waits for it, so it never takes both cores,
+// and its thread runs at a lower weight (nice +10, SCHED_BATCH).
 asio::thread_pool& utilityPool();
 
 // A path given as a path or a file URL, as a path.
