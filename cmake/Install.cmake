@@ -13,10 +13,13 @@ if(TARGET tallowick-agent)
 endif()
 
 # The media object is private to the programs, which look for it in
-# lib/tallowick beside their own bin folder (see core/thumbs/media_module.h),
-# whatever the prefix.
+# lib/tallowick/media beside their own bin folder (see
+# core/thumbs/media_module.h), whatever the prefix. One level below
+# lib/tallowick: a shared object directly in a folder of /usr/lib makes
+# CPack run ldconfig from the package's scripts, which a private object
+# does not need (and lintian warns of).
 if(TARGET tallowick-media)
-  install(TARGETS tallowick-media LIBRARY DESTINATION lib/tallowick
+  install(TARGETS tallowick-media LIBRARY DESTINATION lib/tallowick/media
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()
 

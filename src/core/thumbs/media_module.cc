@@ -57,7 +57,7 @@ std::vector<std::string> mediaModuleCandidates() {
   fs::path folder = programFolder();
   if (folder.empty()) return {};
   return {(folder / kMediaModuleName).string(),
-          (folder.parent_path() / "lib" / "tallowick" / kMediaModuleName).string()};
+          (folder.parent_path() / "lib" / "tallowick" / "media" / kMediaModuleName).string()};
 }
 
 const MediaFunctions* mediaModule() {

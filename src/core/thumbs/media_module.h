@@ -10,7 +10,8 @@
 //
 // Where the object is looked for (the first that exists is loaded):
 //   1. beside the running program (the build tree, a relocated install);
-//   2. the private library folder of the installation (kMediaModuleDir).
+//   2. lib/tallowick/media beside the program's folder (an install under any
+//      prefix: /usr/bin/tallowick finds /usr/lib/tallowick/media/).
 //
 // Thread safety: every function here may be called from any thread; the
 // object is loaded at most once per process and never unloaded.

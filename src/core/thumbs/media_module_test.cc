@@ -53,7 +53,7 @@ class MediaModuleTest : public testing::ProgramTest {
 };
 
 TEST_F(MediaModuleTest, FoundBesideTheProgramOrInItsPrivateLibraryFolder) {
-  for (const fs::path& place : {dir_ / "bin", dir_ / "lib/tallowick"}) {
+  for (const fs::path& place : {dir_ / "bin", dir_ / "lib/tallowick/media"}) {
     SCOPED_TRACE(place.string());
     fs::create_directories(place);
     fs::copy_file(built_, place / kMediaModuleName);
@@ -67,7 +67,7 @@ TEST_F(MediaModuleTest, FoundBesideTheProgramOrInItsPrivateLibraryFolder) {
 }
 
 TEST_F(MediaModuleTest, MissingOrForeignObjectIsOneLineAndTheScanGoesOnWithoutPictures) {
-  const std::string bin = (dir_ / "bin").string(), lib = (dir_ / "lib/tallowick").string();
+  const std::string bin = (dir_ / "bin").string(), lib = (dir_ / "lib/tallowick/media").string();
   struct Case {
     const char* what;
     std::string content;  // of a file put beside the program; none when empty
