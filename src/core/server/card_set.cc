@@ -112,10 +112,10 @@ CardSet CardSet::build(const std::optional<Report>& report) {
   std::stable_sort(list.begin(), list.end(),
                    [](const Card& a, const Card& b) { return a.score() > b.score(); });
   set.cards = std::move(list);
-  for (std::size_t i = 0; i < set.cards.size(); ++i) set.positionByID.emplace(set.cards[i].id(), i);
-  set.decks[DeckID::smart] = set.cards;
-  for (const Card& card : set.cards) {
-    if (auto deck = deckFor(card)) set.decks[*deck].push_back(card);
+  for (std::size_t i = 0; i < set.cards.size(); ++i) {
+    set.positionByID.emplace(set.cards[i].id(), i);
+    set.decks[DeckID::smart].push_back(i);
+    if (auto deck = deckFor(set.cards[i])) set.decks[*deck].push_back(i);
   }
   return set;
 }
@@ -137,10 +137,14 @@ std::vector<Item> CardSet::itemsFor(const Card& card) const {
 }
 
 const Card* CardSet::find(const Uuid& id) const {
-  auto smart = decks.find(DeckID::smart);
   auto position = positionByID.find(id);
-  if (smart == decks.end() || position == positionByID.end()) return nullptr;
-  return &smart->second[position->second];
+  return position == positionByID.end() ? nullptr : &cards[position->second];
+}
+
+const std::vector<std::size_t>& CardSet::deck(DeckID id) const {
+  static const std::vector<std::size_t> kNone;
+  auto found = decks.find(id);
+  return found == decks.end() ? kNone : found->second;
 }
 
 const Item* CardSet::previewItem(const Uuid& id) const {

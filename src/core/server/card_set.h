@@ -17,10 +17,12 @@ namespace tallowick {
 
 struct CardSet {
   std::vector<Card> cards;
-  std::map<DeckID, std::vector<Card>> decks;
+  // Each deck as positions in `cards`, in card order: a card is stored once
+  // whatever decks it is in, so a change to it shows in all of them. The
+  // smart deck holds every card.
+  std::map<DeckID, std::vector<std::size_t>> decks;
   std::unordered_map<Uuid, Item> itemsByID;
-  // Position of each card in `cards` (and in the smart deck, which holds the
-  // same cards in the same order).
+  // Position of each card in `cards`.
   std::unordered_map<Uuid, std::size_t> positionByID;
 
   // No report: everything empty.
@@ -30,8 +32,10 @@ struct CardSet {
   // group's members other than the keeper, in member order. Unknown ids are
   // skipped.
   std::vector<Item> itemsFor(const Card& card) const;
-  // The card with `id` in the smart deck.
+  // The card with `id`.
   const Card* find(const Uuid& id) const;
+  // The positions of the deck's cards; none for a deck without cards.
+  const std::vector<std::size_t>& deck(DeckID id) const;
   // What a preview of `id` shows: the item with that id, else the preview
   // file of the card with that id (a group's keeper, else its first member).
   // Null when neither is known.

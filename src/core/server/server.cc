@@ -66,7 +66,7 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
       engine_(CommitEngine::Config(config_.rootURLs(), config_.storage), config_.clock),
       pairing_(config_.storage + "/devices.json"),
       codeGuard_(code.value_or(PSK::newCode()), now()),
-      report_(std::move(report)) {
+      book_(engine_) {
   // The directory holds the paired phones' keys: private to the user.
   createDirectories(config_.storage, 0700);
   try {
@@ -74,8 +74,8 @@ Server::Server(Config config, std::optional<Report> report, std::optional<std::s
   } catch (const std::exception&) {
     // Runs without thumbnails and previews.
   }
-  rebuildCards();
-  reattachDecisions();
+  book_.load(std::move(report));
+  status_.roots = config_.scanRoots;
   refreshStatus();
   publishPairing();
 }
@@ -183,11 +183,11 @@ const PairingStore& Server::pairing() const {
 }
 const CardSet& Server::cardSet() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  return cardSet_;
+  return book_.cards();
 }
 const std::unordered_map<Uuid, Action>& Server::decisions() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  return decisions_;
+  return book_.decisions();
 }
 const Thumbnailer* Server::thumbnailer() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
@@ -615,89 +615,29 @@ void Server::hello(const Message::Hello& hello, Peer& peer) {
 
 void Server::storeReport() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  if (!report_) return;
+  if (!book_.report()) return;
   createDirectories(parentOf(config_.reportURL));
-  writeStoredReport(config_.reportURL, *report_);
-}
-
-void Server::rebuildCards() {
-  TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  cardSet_ = CardSet::build(report_);
-  refreshStatus();
-}
-
-int Server::reattachDecisions() {
-  TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  std::unordered_map<std::string, Action> pending;
-  for (const CommitEngine::Entry& entry : engine_.pending()) pending[entry.path] = entry.action;
-  int count = 0;
-  for (const Card& card : cardSet_.cards) {
-    std::vector<Item> items = cardSet_.itemsFor(card);
-    if (items.empty()) continue;
-    std::optional<Action> action;
-    bool agreed = true;
-    for (const Item& item : items) {
-      auto found = pending.find(item.path);
-      if (found == pending.end() || (action && *action != found->second)) {
-        agreed = false;
-        break;
-      }
-      action = found->second;
-    }
-    if (agreed && action) {
-      decisions_[card.id()] = *action;
-      ++count;
-    }
-  }
-  return count;
+  writeStoredReport(config_.reportURL, *book_.report());
 }
 
 void Server::refreshStatus() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  status_.roots = config_.scanRoots;
-  status_.scannedAt = report_ ? std::optional<Date>(report_->scannedAt) : std::nullopt;
-  status_.reclaimable = 0;
-  status_.groups = 0;
-  status_.pendingCount = 0;
-  status_.pendingBytes = 0;
-  for (const Card& card : cardSet_.cards) {
-    status_.reclaimable += card.bytes();
-    if (card.group()) ++status_.groups;
-    auto decision = decisions_.find(card.id());
-    if (decision != decisions_.end() && decision->second == Action::trash) {
-      status_.pendingCount += card.fileCount();
-      status_.pendingBytes += card.bytes();
-    }
-  }
-  status_.cards = static_cast<int>(cardSet_.cards.size());
-  status_.files = status_.cards - status_.groups;
+  const StagingBook::Counts& counts = book_.counts();
+  const std::optional<Report>& report = book_.report();
+  status_.scannedAt = report ? std::optional<Date>(report->scannedAt) : std::nullopt;
+  status_.reclaimable = counts.reclaimable;
+  status_.cards = counts.cards;
+  status_.files = counts.files;
+  status_.groups = counts.groups;
+  status_.pendingCount = counts.pendingCount;
+  status_.pendingBytes = counts.pendingBytes;
   publishStatus();
 }
 
 Message::SummaryResult Server::makeSummaryResult() const {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  Message::SummaryResult result;
+  Message::SummaryResult result = book_.summary();
   result.macName = config_.name;
-  result.scannedAt = report_ ? report_->scannedAt : kDistantPast;
-  result.reclaimable = status_.reclaimable;
-  for (DeckID id : {DeckID::smart, DeckID::screenshots, DeckID::duplicates, DeckID::similar,
-                    DeckID::largeDownloads, DeckID::installers}) {
-    auto deck = cardSet_.decks.find(id);
-    if (deck == cardSet_.decks.end() || deck->second.empty()) continue;
-    Deck record;
-    record.id = id;
-    record.name = deckName(id);
-    record.count = static_cast<int>(deck->second.size());
-    for (const Card& card : deck->second) {
-      record.bytes += card.bytes();
-      if (decisions_.contains(card.id())) ++record.reviewed;
-    }
-    result.decks.push_back(std::move(record));
-  }
-  std::stable_sort(result.decks.begin(), result.decks.end(),
-                   [](const Deck& a, const Deck& b) { return a.bytes > b.bytes; });
-  result.pendingCount = status_.pendingCount;
-  result.pendingBytes = status_.pendingBytes;
   for (const ScanRoot& root : config_.scanRoots)
     result.roots.emplace_back(lastComponent(root.path()));
   return result;
@@ -706,7 +646,7 @@ Message::SummaryResult Server::makeSummaryResult() const {
 void Server::startScan() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   if (status_.scanning) return;
-  std::int64_t total = report_ ? report_->filesSeen : 0;
+  std::int64_t total = book_.report() ? book_.report()->filesSeen : 0;
   status_.scanning = Progress{0, total};
   publishStatus();
   std::vector<std::string> names;
@@ -759,22 +699,19 @@ void Server::scanFailed(const std::string& error) {
 
 void Server::scanFinished(Report report, int cacheHits, int cacheLookups) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  report_ = std::move(report);
-  decisions_.clear();
-  cardSet_ = CardSet::build(report_);
-  int reattached = reattachDecisions();
+  int reattached = book_.load(std::move(report));
   status_.scanning.reset();
   refreshStatus();
-
   storeReport();
 
-  log("✓ scan: " + std::to_string(report_->filesSeen) + " files, " +
-      std::to_string(cardSet_.cards.size()) + " cards, " + std::to_string(reattached) +
+  const Report& stored = *book_.report();
+  log("✓ scan: " + std::to_string(stored.filesSeen) + " files, " +
+      std::to_string(book_.cards().cards.size()) + " cards, " + std::to_string(reattached) +
       " decisions re-attached, hash cache " + std::to_string(cacheHits) + "/" +
       std::to_string(cacheLookups) + " hits");
   warmThumbnails();
-  emit(Event{Event::Scanned{*report_}});
-  int files = static_cast<int>(report_->filesSeen);
+  emit(Event{Event::Scanned{stored}});
+  int files = static_cast<int>(stored.filesSeen);
   sendToGreeted(Message::ScanProgress{files, files});
   sendToGreeted(makeSummaryResult());
 }

@@ -39,6 +39,7 @@
 #include "core/server/sequence_checker.h"
 #include "core/server/server_status.h"
 #include "core/server/shared_renders.h"
+#include "core/server/staging_book.h"
 #include "shared/credential.h"
 #include "shared/message.h"
 #include "shared/report.h"
@@ -216,21 +217,8 @@ class Server : public std::enable_shared_from_this<Server> {
   void undo(const Uuid& id);
   void setKeeper(const Message::SetKeeper& request, Peer& peer);
   void staged(Peer& peer);
-  // Journals `action` for the card's files (files already in the Trash are
-  // left as they are). Stops at the first file the journal cannot take,
-  // logs the error and returns it.
-  std::error_code journal(const Card& card, Action action, const std::string& device);
-  // Withdraws the pending journal entries of the card's files; a failure to
-  // write is logged.
-  void withdraw(const Card& card);
-  // Moves the status's staged counts by the card's share when its decision
-  // changes from `before` to `after`, and reports the status. The same
-  // result as refreshStatus() for one card, without walking every card.
-  void restage(const Card& card, std::optional<Action> before, std::optional<Action> after);
-  // Makes `itemID` the keeper of group `groupID`, re-journals a decision on
-  // the group for its new set of files and stores the report. False when no
-  // group `groupID` has a member `itemID`.
-  bool changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device);
+  // Logs each journal error the book met.
+  void logJournalErrors(const StagingBook::Result& result);
   // Sends `cards` to the peer as `reply` makes them, each with its
   // thumbnails; `line` is logged when it goes. Thumbnails not on disk yet
   // are rendered off the queue first, and the peer waits meanwhile.
@@ -279,8 +267,7 @@ class Server : public std::enable_shared_from_this<Server> {
   // Writes the report at reportURL for the next launch, whole or not at
   // all; a failure leaves the old one, and the next scan writes it again.
   void storeReport();
-  void rebuildCards();
-  int reattachDecisions();
+  // Copies the book's counts into the status and reports it.
   void refreshStatus();
   Message::SummaryResult makeSummaryResult() const;
   void startScan();
@@ -302,9 +289,7 @@ class Server : public std::enable_shared_from_this<Server> {
   PairingGuard codeGuard_;
   std::unique_ptr<asio::steady_timer> rotateTimer_;
   bool restartWhenIdle_ = false;
-  std::optional<Report> report_;
-  CardSet cardSet_;
-  std::unordered_map<Uuid, Action> decisions_;
+  StagingBook book_;  // after engine_, which it journals to
   // Thumbnails being rendered, shared by the warm-up and card replies.
   std::shared_ptr<SharedRenders> sharedRenders_;
   // A newer card build stops the warm-up of older ones at their next item.

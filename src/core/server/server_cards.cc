@@ -36,13 +36,13 @@ bool rendersPicture(Kind kind) { return kind == Kind::image || kind == Kind::vid
 
 void Server::deckNext(const Message::DeckNext& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  static const std::vector<Card> kNoCards;
-  auto deck = cardSet_.decks.find(request.deck);
-  const std::vector<Card>& list = deck == cardSet_.decks.end() ? kNoCards : deck->second;
+  const CardSet& set = book_.cards();
+  const std::vector<std::size_t>& list = set.deck(request.deck);
   std::size_t start = request.after < 0 ? 0 : std::min<std::size_t>(request.after, list.size());
   std::size_t end = std::min(start + static_cast<std::size_t>(std::max(request.n, 0)), list.size());
 
-  std::vector<Card> cards(list.begin() + start, list.begin() + end);
+  std::vector<Card> cards;
+  for (std::size_t i = start; i < end; ++i) cards.push_back(set.cards[list[i]]);
   peer.deck = request.deck;
   renderAhead(peer, start);
   std::string line = "→ " + std::to_string(cards.size()) + " cards from #" + std::to_string(start) +
@@ -55,78 +55,45 @@ void Server::deckNext(const Message::DeckNext& request, Peer& peer) {
 
 void Server::staged(Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  std::vector<Card> cards;
-  for (const Card& card : cardSet_.cards) {
-    auto found = decisions_.find(card.id());
-    if (found != decisions_.end() && found->second == Action::trash) cards.push_back(card);
-  }
-  sendCards(peer, std::move(cards),
+  sendCards(peer, book_.stagedCards(),
             [](std::vector<Card> cards) { return Message(Message::StagedBatch{std::move(cards)}); },
             {});
 }
 
 // ---- Decisions ------------------------------------------------------------------
 
-std::error_code Server::journal(const Card& card, Action action, const std::string& device) {
-  for (const Item& item : cardSet_.itemsFor(card)) {
-    if (std::error_code error = engine_.record(item, action, device)) {
-      log("! journal: " + error.message());
-      return error;
-    }
-  }
-  return {};
-}
-
-void Server::withdraw(const Card& card) {
-  for (const Item& item : cardSet_.itemsFor(card)) {
-    if (std::error_code error = engine_.cancelPending(item.path)) {
-      log("! journal: " + error.message());
-      return;
-    }
-  }
+void Server::logJournalErrors(const StagingBook::Result& result) {
+  for (const std::error_code& error : result.journalErrors) log("! journal: " + error.message());
 }
 
 void Server::decision(const Message::Decision& request, const Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const Card* card = cardSet_.find(request.id);
-  if (!card) {
+  StagingBook::Result result = book_.decide(request.id, request.action, *peer.device);
+  if (!result.known) {
     log("? decision for unknown card " + request.id.shortString());
     return;
   }
-  std::optional<Action> before;
-  if (auto found = decisions_.find(request.id); found != decisions_.end()) before = found->second;
-  // A decision the journal does not hold would be forgotten at the next
-  // start, and a commit could not be undone after it: not staged.
-  if (journal(*card, request.action, *peer.device)) return;
-  decisions_[request.id] = request.action;
-  restage(*card, before, request.action);
+  logJournalErrors(result);
+  if (!result.journalErrors.empty()) return;
+  refreshStatus();
   log("· " + std::string(rawValue(request.action)) + " " + request.id.shortString() + " — " +
       std::to_string(status_.pendingCount) + " files staged");
 }
 
-void Server::restage(const Card& card, std::optional<Action> before, std::optional<Action> after) {
-  int change = (after == Action::trash) - (before == Action::trash);
-  status_.pendingCount += change * card.fileCount();
-  status_.pendingBytes += change * card.bytes();
-  publishStatus();
-}
-
 void Server::undo(const Uuid& id) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const Card* card = cardSet_.find(id);
+  const Card* card = book_.cards().find(id);
   if (!card) return;
-  if (auto found = decisions_.find(id); found != decisions_.end()) {
-    Action before = found->second;
-    decisions_.erase(found);
-    withdraw(*card);
-    restage(*card, before, std::nullopt);
+  if (StagingBook::Result result = book_.undo(id); result.known) {
+    logJournalErrors(result);
+    refreshStatus();
     log("· un-staged " + id.shortString());
     return;
   }
   // No decision left: the card was committed, so undo means putting its
   // files back from the Trash.
   std::vector<std::string> paths;
-  for (const Item& item : cardSet_.itemsFor(*card)) paths.push_back(item.path);
+  for (const Item& item : book_.cards().itemsFor(*card)) paths.push_back(item.path);
   CommitEngine::Outcome outcome = engine_.undo(paths);
   logJournalTrouble(outcome);
   log("· restored " + std::to_string(outcome.trashed) + " file(s) for " + id.shortString());
@@ -136,57 +103,19 @@ void Server::undo(const Uuid& id) {
 
 void Server::setKeeper(const Message::SetKeeper& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  if (!changeKeeper(request.groupID, request.itemID, *peer.device)) {
+  StagingBook::Result result = book_.changeKeeper(request.groupID, request.itemID, *peer.device);
+  if (!result.known) {
     log("? setKeeper for unknown group/member " + request.groupID.shortString());
     return;
   }
-  log("· keeper of " + request.groupID.shortString() + " → " + request.itemID.shortString());
-  sendCards(
-      peer, {*cardSet_.find(request.groupID)},
-      [](std::vector<Card> cards) { return Message(Message::CardUpdated{std::move(cards[0])}); },
-      {});
-}
-
-bool Server::changeKeeper(const Uuid& groupID, const Uuid& itemID, const std::string& device) {
-  TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const Card* current = cardSet_.find(groupID);
-  const GroupCard* found = current ? current->group() : nullptr;
-  if (!found || std::none_of(found->members.begin(), found->members.end(),
-                             [&](const FileCard& member) { return member.id == itemID; })) {
-    return false;
-  }
-
-  GroupCard group = *found;
-  auto decided = decisions_.find(groupID);
-  bool rejournal = group.keeperID != itemID && decided != decisions_.end();
-  if (rejournal) withdraw(*current);
-  group.keeperID = itemID;
-  group.reclaimable = 0;
-  for (const FileCard& member : group.members) {
-    if (member.id != itemID) group.reclaimable += member.bytes;
-  }
-  Card updated(group);
-  if (rejournal && journal(updated, decided->second, device)) decisions_.erase(decided);
-
-  for (auto& [deckID, cards] : cardSet_.decks) {
-    for (Card& card : cards) {
-      if (card.id() == groupID) card = updated;
-    }
-  }
-  cardSet_.cards[cardSet_.positionByID.at(groupID)] = std::move(updated);
-
-  if (report_) {
-    for (Group& stored : report_->groups) {
-      if (stored.id != groupID) continue;
-      // The total follows the group, so a relaunch shows what the phone saw.
-      report_->reclaimable += group.reclaimable - stored.reclaimable;
-      stored.keeperID = itemID;
-      stored.reclaimable = group.reclaimable;
-    }
-  }
+  logJournalErrors(result);
   storeReport();
   refreshStatus();
-  return true;
+  log("· keeper of " + request.groupID.shortString() + " → " + request.itemID.shortString());
+  sendCards(
+      peer, {*book_.cards().find(request.groupID)},
+      [](std::vector<Card> cards) { return Message(Message::CardUpdated{std::move(cards[0])}); },
+      {});
 }
 
 // ---- Thumbnails -----------------------------------------------------------------
@@ -248,8 +177,8 @@ std::vector<Item> Server::missingThumbnails(const std::vector<Card>& cards) cons
   std::unordered_set<Uuid> seen;
   auto check = [&](const FileCard& card) {
     if (card.thumb || !rendersPicture(card.kind)) return;
-    auto item = cardSet_.itemsByID.find(card.id);
-    if (item == cardSet_.itemsByID.end() || item->second.thumbPath) return;
+    auto item = book_.cards().itemsByID.find(card.id);
+    if (item == book_.cards().itemsByID.end() || item->second.thumbPath) return;
     if (isNonEmptyFile(thumbnailer_->thumbnailPath(item->second))) return;
     if (seen.insert(card.id).second) missing.push_back(item->second);
   };
@@ -276,8 +205,8 @@ Card Server::withThumbnails(Card card) const {
 
 FileCard Server::withThumbnail(FileCard card) const {
   if (card.thumb || !rendersPicture(card.kind) || !thumbnailer_) return card;
-  auto item = cardSet_.itemsByID.find(card.id);
-  if (item == cardSet_.itemsByID.end()) return card;
+  auto item = book_.cards().itemsByID.find(card.id);
+  if (item == book_.cards().itemsByID.end()) return card;
   // Rendered beforehand (see sendCards); a picture that could not be
   // rendered has no file and its card goes without.
   std::string file = item->second.thumbPath ? pathOf(*item->second.thumbPath)
@@ -305,8 +234,8 @@ void Server::renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRe
 
 void Server::appendPictures(const Card& card, std::vector<Item>& items) const {
   auto add = [&](const Uuid& id) {
-    auto item = cardSet_.itemsByID.find(id);
-    if (item != cardSet_.itemsByID.end() && rendersPicture(item->second.kind)) {
+    auto item = book_.cards().itemsByID.find(id);
+    if (item != book_.cards().itemsByID.end() && rendersPicture(item->second.kind)) {
       items.push_back(item->second);
     }
   };
@@ -322,7 +251,7 @@ void Server::warmThumbnails() {
   std::uint64_t generation = ++warmGeneration_;
   if (!thumbnailer_) return;
   auto items = std::make_shared<std::vector<Item>>();
-  for (const Card& card : cardSet_.cards) appendPictures(card, *items);
+  for (const Card& card : book_.cards().cards) appendPictures(card, *items);
   warmFrom(generation, std::move(items), 0);
 }
 
@@ -348,17 +277,18 @@ void Server::warmFrom(std::uint64_t generation, std::shared_ptr<const std::vecto
 
 void Server::preview(const Message::Preview& request, Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const Item* item = cardSet_.previewItem(request.id);
+  const Item* item = book_.cards().previewItem(request.id);
   if (item == nullptr || !thumbnailer_) {
     log("? preview for unknown card " + request.id.shortString());
     return;
   }
   cancelledPreviews_.erase(request.id);  // a new request overrides an earlier cancel
   peer.previewPixel = request.maxPixel;
-  if (auto paged = peer.deck ? cardSet_.decks.find(*peer.deck) : cardSet_.decks.end();
-      paged != cardSet_.decks.end()) {
-    const std::vector<Card>& deck = paged->second;
-    auto holds = [&](const Card& card) {
+  if (peer.deck) {
+    const CardSet& set = book_.cards();
+    const std::vector<std::size_t>& deck = set.deck(*peer.deck);
+    auto holds = [&](std::size_t position) {
+      const Card& card = set.cards[position];
       if (card.id() == request.id) return true;
       if (const GroupCard* group = card.group()) {
         return std::any_of(group->members.begin(), group->members.end(),
@@ -423,12 +353,12 @@ void Server::renderPreview(const Item& item, int maxPixel, SharedRenders::Done d
 void Server::renderAhead(Peer& peer, std::size_t position) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   std::uint64_t generation = ++peer.aheadGeneration;
-  auto paged = peer.deck ? cardSet_.decks.find(*peer.deck) : cardSet_.decks.end();
-  if (!thumbnailer_ || paged == cardSet_.decks.end()) return;
-  const std::vector<Card>& deck = paged->second;
+  if (!thumbnailer_ || !peer.deck) return;
+  const CardSet& set = book_.cards();
+  const std::vector<std::size_t>& deck = set.deck(*peer.deck);
   auto items = std::make_shared<std::vector<Item>>();
   for (std::size_t i = position; i < deck.size() && i < position + kAheadCards; ++i) {
-    appendPictures(deck[i], *items);
+    appendPictures(set.cards[deck[i]], *items);
   }
   aheadFrom(peer.conn.get(), generation, std::move(items), 0);
 }

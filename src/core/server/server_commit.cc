@@ -2,7 +2,6 @@
 // Trash.
 
 #include <cstdio>
-#include <unordered_map>
 
 #include "core/commit/trash.h"
 #include "core/server/server.h"
@@ -27,14 +26,8 @@ std::string megabytes(std::int64_t bytes) {
 void Server::commit(const Peer& peer) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   const std::string& device = *peer.device;
-  std::vector<const Card*> stagedCards;
-  std::vector<Item> items;
-  for (const Card& card : cardSet_.decks[DeckID::smart]) {
-    auto decided = decisions_.find(card.id());
-    if (decided == decisions_.end() || decided->second != Action::trash) continue;
-    stagedCards.push_back(&card);
-    for (Item& item : cardSet_.itemsFor(card)) items.push_back(std::move(item));
-  }
+  StagingBook::Staged staged = book_.staged();
+  const std::vector<Item>& items = staged.items;
   if (items.empty()) {
     log("✓ commit: nothing staged");
     Transport::send(Message::CommitResult{}, peer.conn);
@@ -42,19 +35,7 @@ void Server::commit(const Peer& peer) {
   }
 
   CommitEngine::Outcome outcome = engine_.commit(items, device);
-
-  std::unordered_map<Uuid, std::string> reasons;
-  for (const CommitFailure& failure : outcome.failed) reasons.emplace(failure.id, failure.reason);
-  std::vector<CommitFailure> cardFailures;
-  for (const Card* card : stagedCards) {
-    decisions_.erase(card->id());
-    for (const Item& item : cardSet_.itemsFor(*card)) {
-      auto reason = reasons.find(item.id);
-      if (reason == reasons.end()) continue;
-      cardFailures.push_back({card->id(), reason->second.empty() ? "failed" : reason->second});
-      break;
-    }
-  }
+  std::vector<CommitFailure> cardFailures = book_.committed(staged, outcome);
   for (const CommitFailure& failure : cardFailures) {
     log("! " + failure.id.shortString() + ": " + failure.reason);
   }
