@@ -622,15 +622,9 @@ void Server::storeReport() {
 
 void Server::refreshStatus() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
-  const StagingBook::Counts& counts = book_.counts();
   const std::optional<Report>& report = book_.report();
   status_.scannedAt = report ? std::optional<Date>(report->scannedAt) : std::nullopt;
-  status_.reclaimable = counts.reclaimable;
-  status_.cards = counts.cards;
-  status_.files = counts.files;
-  status_.groups = counts.groups;
-  status_.pendingCount = counts.pendingCount;
-  status_.pendingBytes = counts.pendingBytes;
+  static_cast<ServerCardCounts&>(status_) = book_.counts();
   publishStatus();
 }
 

@@ -24,14 +24,19 @@ struct ServerProgress {
   friend bool operator==(const ServerProgress&, const ServerProgress&) = default;
 };
 
-struct ServerStatus {
-  std::optional<Date> scannedAt;
+// The cards of the last report and what is staged on them.
+struct ServerCardCounts {
   std::int64_t reclaimable = 0;  // bytes of all cards
   int cards = 0;
   int files = 0;         // file cards
   int groups = 0;        // group cards
   int pendingCount = 0;  // files staged for the Trash
   std::int64_t pendingBytes = 0;
+  friend bool operator==(const ServerCardCounts&, const ServerCardCounts&) = default;
+};
+
+struct ServerStatus : ServerCardCounts {
+  std::optional<Date> scannedAt;
   std::optional<ServerProgress> scanning;  // present while a scan runs
   std::optional<std::string> phone;        // the last phone that said hello
   bool listening = false;

@@ -9,7 +9,6 @@
 // server queue, as the engine it journals to does.
 // REQUIRES: every call on the sequence that uses `engine`.
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -18,6 +17,7 @@
 
 #include "core/commit/commit_engine.h"
 #include "core/server/card_set.h"
+#include "core/server/server_status.h"
 #include "shared/message.h"
 #include "shared/report.h"
 
@@ -25,16 +25,7 @@ namespace tallowick {
 
 class StagingBook {
  public:
-  // The cards' share of the status.
-  struct Counts {
-    std::int64_t reclaimable = 0;  // bytes of all cards
-    int cards = 0;
-    int files = 0;         // file cards
-    int groups = 0;        // group cards
-    int pendingCount = 0;  // files staged for the Trash
-    std::int64_t pendingBytes = 0;
-    friend bool operator==(const Counts&, const Counts&) = default;
-  };
+  using Counts = ServerCardCounts;
 
   // What a request did.
   struct Result {
