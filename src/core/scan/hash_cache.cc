@@ -1,7 +1,6 @@
 #include "core/scan/hash_cache.h"
 
-#include <plist/plist.h>
-
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <chrono>
@@ -9,19 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 
 #include "shared/file_util.h"
 
 namespace tallowick {
 namespace {
 
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-bool isLowerHexDigest(const std::string& text) {
+bool isLowerHexDigest(std::string_view text) {
   if (text.size() != 64) return false;
   for (char c : text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
@@ -29,124 +22,251 @@ bool isLowerHexDigest(const std::string& text) {
   return true;
 }
 
-// Integers are stored as the property list's unsigned form; signed values
-// travel as their two's complement, as the binary format itself does.
-std::optional<std::uint64_t> unsignedValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
-  std::uint64_t value = 0;
-  plist_get_uint_val(node, &value);
-  return value;
-}
-
-std::optional<int> intValue(plist_t node) {
-  auto raw = unsignedValue(node);
-  if (!raw) return std::nullopt;
-  auto value = static_cast<std::int64_t>(*raw);
-  if (value < INT_MIN || value > INT_MAX) return std::nullopt;
-  return static_cast<int>(value);
-}
-
-std::optional<double> realValue(plist_t node) {
-  if (node == nullptr) return std::nullopt;
-  if (plist_get_node_type(node) == PLIST_REAL) {
-    double value = 0;
-    plist_get_real_val(node, &value);
-    return value;
+void appendUTF8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-  // A whole number of seconds may have been written as an integer.
-  if (auto raw = unsignedValue(node)) return static_cast<double>(static_cast<std::int64_t>(*raw));
-  return std::nullopt;
 }
 
-std::optional<std::string> stringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* raw = nullptr;
-  plist_get_string_val(node, &raw);
-  if (raw == nullptr) return std::nullopt;
-  std::string value(raw);
-  std::free(raw);
-  return value;
-}
+// Reads a cache's binary property list straight into entries, without
+// building the general tree of the format first: a rescan loads the whole
+// cache before it looks at a file, so this is on every rescan's path. Every
+// offset, reference and length is checked against the data; anything but
+// the cache's own shape (a top dictionary from path to dictionaries of
+// integers, reals and strings) makes the file undecodable. No object is
+// followed more than two levels deep, so cycles in a hostile file end too.
+class BinaryPlistReader {
+ public:
+  explicit BinaryPlistReader(std::string_view data) : data_(data) {}
 
-// libplist ends the whole process (a failed assertion) when it hands out a
-// key or string that holds a NUL character, so a file with one is refused
-// before libplist sees it: true when no string object of the binary property
-// list `data` holds a NUL, false also when its object table cannot be read.
-bool noStringHoldsNul(std::string_view data) {
-  constexpr std::size_t kTrailerSize = 32;
-  if (data.size() < 8 + kTrailerSize) return false;
-  const std::size_t trailer = data.size() - kTrailerSize;
-  auto byteAt = [&](std::size_t at) { return static_cast<std::uint8_t>(data[at]); };
-  // A big-endian unsigned number of `width` bytes (1 to 8) before the trailer,
-  // or of the trailer itself.
-  auto number = [&](std::size_t at, std::size_t width) -> std::optional<std::uint64_t> {
-    if (width == 0 || width > 8 || at > data.size() || width > data.size() - at) {
+  std::optional<HashCache::Entries> read() {
+    constexpr std::size_t kTrailerSize = 32;
+    if (data_.size() < 8 + kTrailerSize || !data_.starts_with("bplist00")) return std::nullopt;
+    const std::size_t trailer = data_.size() - kTrailerSize;
+    offsetSize_ = static_cast<unsigned>(byteAt(trailer + 6));
+    refSize_ = static_cast<unsigned>(byteAt(trailer + 7));
+    objects_ = bigEndian(trailer + 8, 8);
+    const std::uint64_t top = bigEndian(trailer + 16, 8);
+    const std::uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return std::nullopt;
+    if (table < 8 || table > trailer || top >= objects_ ||
+        objects_ > (trailer - table) / offsetSize_) {
       return std::nullopt;
     }
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value = value << 8 | byteAt(at + i);
-    return value;
-  };
-  const std::size_t offsetWidth = byteAt(trailer + 6);
-  const auto objects = number(trailer + 8, 8);
-  const auto table = number(trailer + 24, 8);
-  if (!objects || !table || offsetWidth == 0 || offsetWidth > 8 || *table > trailer ||
-      *objects > (trailer - *table) / offsetWidth) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < *objects; ++i) {
-    const auto at = number(*table + i * offsetWidth, offsetWidth);
-    if (!at || *at >= trailer) return false;
-    const std::uint8_t type = byteAt(*at) >> 4;
-    if (type != 0x5 && type != 0x6) continue;  // ASCII and UTF-16 strings
-    std::uint64_t length = byteAt(*at) & 0xF;
-    std::size_t start = *at + 1;
-    if (length == 0xF) {  // the length follows as an integer object
-      if (start >= trailer || byteAt(start) >> 4 != 0x1) return false;
-      const std::size_t width = std::size_t{1} << (byteAt(start) & 0xF);
-      const auto counted = number(start + 1, width);
-      if (!counted) return false;
-      length = *counted;
-      start += 1 + width;
-    }
-    const std::size_t unit = type == 0x6 ? 2 : 1;
-    if (start > trailer || length > (trailer - start) / unit) return false;
-    const std::string_view text = data.substr(start, length * unit);
-    for (std::size_t c = 0; c < text.size(); c += unit) {
-      if (text[c] == '\0' && (unit == 1 || text[c + 1] == '\0')) return false;
-    }
-  }
-  return true;
-}
+    table_ = static_cast<std::size_t>(table);
 
-// Missing optional keys are absent values; a present key of the wrong type
-// makes the whole entry (and so the file) undecodable.
-std::optional<HashCache::Entry> decodeEntry(plist_t dict) {
-  if (plist_get_node_type(dict) != PLIST_DICT) return std::nullopt;
-  HashCache::Entry entry;
-  auto size = unsignedValue(plist_dict_get_item(dict, "size"));
-  auto mtime = realValue(plist_dict_get_item(dict, "mtime"));
-  if (!size || !mtime) return std::nullopt;
-  entry.size = static_cast<std::int64_t>(*size);
-  entry.mtime = *mtime;
-  if (plist_t node = plist_dict_get_item(dict, "sha256")) {
-    entry.sha256 = stringValue(node);
-    if (!entry.sha256 || !isLowerHexDigest(*entry.sha256)) return std::nullopt;
+    auto root = collection(top, kDict);
+    if (!root) return std::nullopt;
+    HashCache::Entries entries;
+    entries.reserve(root->count);
+    for (std::uint64_t i = 0; i < root->count; ++i) {
+      auto path = string(reference(*root, i));
+      if (!path) return std::nullopt;
+      auto entry = this->entry(reference(*root, root->count + i));
+      if (!entry) return std::nullopt;
+      entries.insert_or_assign(std::move(*path), std::move(*entry));
+    }
+    return entries;
   }
-  if (plist_t node = plist_dict_get_item(dict, "phash")) {
-    entry.phash = unsignedValue(node);
-    if (!entry.phash) return std::nullopt;
+
+ private:
+  enum : unsigned {
+    kInt = 0x1,
+    kReal = 0x2,
+    kAsciiString = 0x5,
+    kUnicodeString = 0x6,
+    kDict = 0xD
+  };
+
+  struct Object {
+    unsigned type = 0;
+    // The marker's low bits: a count, or the width of a number.
+    std::uint64_t count = 0;
+    // Where the object's body starts, after the marker and any count.
+    std::size_t body = 0;
+  };
+
+  std::uint8_t byteAt(std::size_t at) const { return static_cast<std::uint8_t>(data_[at]); }
+
+  // REQUIRES: [at, at + bytes) lies inside the data.
+  std::uint64_t bigEndian(std::size_t at, unsigned bytes) const {
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < bytes; ++i) value = value << 8 | byteAt(at + i);
+    return value;
   }
-  if (plist_t node = plist_dict_get_item(dict, "width")) {
-    entry.width = intValue(node);
-    if (!entry.width) return std::nullopt;
+
+  // Objects lie between the header and the offset table.
+  bool fits(std::size_t at, std::uint64_t bytes) const {
+    return at <= table_ && bytes <= table_ - at;
   }
-  if (plist_t node = plist_dict_get_item(dict, "height")) {
-    entry.height = intValue(node);
-    if (!entry.height) return std::nullopt;
+
+  std::optional<Object> object(std::uint64_t ref) const {
+    if (ref >= objects_) return std::nullopt;
+    const std::uint64_t at =
+        bigEndian(table_ + static_cast<std::size_t>(ref) * offsetSize_, offsetSize_);
+    if (at < 8 || at >= table_) return std::nullopt;
+    Object o;
+    o.type = byteAt(at) >> 4;
+    o.count = byteAt(at) & 0x0F;
+    o.body = static_cast<std::size_t>(at) + 1;
+    const bool counted = o.type == kAsciiString || o.type == kUnicodeString || o.type == kDict;
+    if (counted && o.count == 0x0F) {
+      // A count of 15 or more follows as an integer object of 1 to 8 bytes.
+      if (!fits(o.body, 1) || byteAt(o.body) >> 4 != kInt) return std::nullopt;
+      const unsigned width = 1u << (byteAt(o.body) & 0x0F);
+      if (width > 8 || !fits(o.body + 1, width)) return std::nullopt;
+      o.count = bigEndian(o.body + 1, width);
+      o.body += 1 + width;
+    }
+    return o;
   }
-  return entry;
-}
+
+  struct Collection {
+    std::size_t refs = 0;  // where the references start
+    std::uint64_t count = 0;
+  };
+
+  std::optional<Collection> collection(std::uint64_t ref, unsigned type) const {
+    auto o = object(ref);
+    if (!o || o->type != type) return std::nullopt;
+    // Keys, then values.
+    if (o->count > (table_ - o->body) / (2 * refSize_)) return std::nullopt;
+    return Collection{o->body, o->count};
+  }
+
+  // REQUIRES: i < 2 * c.count.
+  std::uint64_t reference(const Collection& c, std::uint64_t i) const {
+    return bigEndian(c.refs + static_cast<std::size_t>(i) * refSize_, refSize_);
+  }
+
+  std::optional<std::string> string(std::uint64_t ref) const {
+    auto o = object(ref);
+    if (!o) return std::nullopt;
+    if (o->type == kAsciiString) {
+      if (!fits(o->body, o->count)) return std::nullopt;
+      const std::string_view text = data_.substr(o->body, static_cast<std::size_t>(o->count));
+      // Bytes above 127 make no valid one-byte string, and a NUL belongs in
+      // no path or digest.
+      if (!isValidUTF8(text) || text.find('\0') != std::string_view::npos) return std::nullopt;
+      return std::string(text);
+    }
+    if (o->type != kUnicodeString || o->count > (table_ - o->body) / 2) return std::nullopt;
+    // Big-endian UTF-16 to UTF-8; a lone surrogate is no text.
+    std::string out;
+    out.reserve(static_cast<std::size_t>(o->count));
+    for (std::uint64_t i = 0; i < o->count; ++i) {
+      std::uint32_t unit = static_cast<std::uint32_t>(bigEndian(o->body + 2 * i, 2));
+      if (unit == 0 || (unit >= 0xDC00 && unit < 0xE000)) return std::nullopt;
+      if (unit >= 0xD800 && unit < 0xDC00) {
+        if (++i == o->count) return std::nullopt;
+        const auto low = static_cast<std::uint32_t>(bigEndian(o->body + 2 * i, 2));
+        if (low < 0xDC00 || low >= 0xE000) return std::nullopt;
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      }
+      appendUTF8(out, unit);
+    }
+    return out;
+  }
+
+  // Integers as the bits of their unsigned form: signed values (8 bytes)
+  // travel as their two's complement; of the 16-byte form, which holds
+  // values from 2^63 up, the lower half.
+  std::optional<std::uint64_t> integer(const Object& o) const {
+    if (o.type != kInt || o.count > 4) return std::nullopt;
+    const unsigned width = 1u << o.count;
+    if (!fits(o.body, width)) return std::nullopt;
+    return bigEndian(o.body + width - std::min(width, 8u), std::min(width, 8u));
+  }
+
+  std::optional<std::int64_t> int64(std::uint64_t ref) const {
+    auto o = object(ref);
+    if (!o) return std::nullopt;
+    auto bits = integer(*o);
+    if (!bits) return std::nullopt;
+    return static_cast<std::int64_t>(*bits);
+  }
+
+  std::optional<int> int32(std::uint64_t ref) const {
+    auto value = int64(ref);
+    if (!value || *value < INT_MIN || *value > INT_MAX) return std::nullopt;
+    return static_cast<int>(*value);
+  }
+
+  // A whole number of seconds may have been written as an integer.
+  std::optional<double> real(std::uint64_t ref) const {
+    auto o = object(ref);
+    if (!o) return std::nullopt;
+    if (o->type == kInt) {
+      auto bits = integer(*o);
+      if (!bits) return std::nullopt;
+      return static_cast<double>(static_cast<std::int64_t>(*bits));
+    }
+    if (o->type != kReal) return std::nullopt;
+    if (o->count == 2 && fits(o->body, 4)) {
+      return static_cast<double>(
+          std::bit_cast<float>(static_cast<std::uint32_t>(bigEndian(o->body, 4))));
+    }
+    if (o->count == 3 && fits(o->body, 8)) return std::bit_cast<double>(bigEndian(o->body, 8));
+    return std::nullopt;
+  }
+
+  // Missing optional keys are absent values, other keys are passed over; a
+  // known key with a value of the wrong type makes the entry (and so the
+  // file) undecodable.
+  std::optional<HashCache::Entry> entry(std::uint64_t ref) const {
+    auto dict = collection(ref, kDict);
+    if (!dict) return std::nullopt;
+    HashCache::Entry e;
+    bool haveSize = false;
+    bool haveTime = false;
+    for (std::uint64_t i = 0; i < dict->count; ++i) {
+      auto key = string(reference(*dict, i));
+      if (!key) return std::nullopt;
+      const std::uint64_t value = reference(*dict, dict->count + i);
+      if (*key == "size") {
+        auto size = int64(value);
+        if (!size) return std::nullopt;
+        e.size = *size;
+        haveSize = true;
+      } else if (*key == "mtime") {
+        auto mtime = real(value);
+        if (!mtime) return std::nullopt;
+        e.mtime = *mtime;
+        haveTime = true;
+      } else if (*key == "sha256") {
+        e.sha256 = string(value);
+        if (!e.sha256 || !isLowerHexDigest(*e.sha256)) return std::nullopt;
+      } else if (*key == "phash") {
+        auto o = object(value);
+        if (!o || !(e.phash = integer(*o))) return std::nullopt;
+      } else if (*key == "width") {
+        if (!(e.width = int32(value))) return std::nullopt;
+      } else if (*key == "height") {
+        if (!(e.height = int32(value))) return std::nullopt;
+      }
+    }
+    if (!haveSize || !haveTime) return std::nullopt;
+    return e;
+  }
+
+  std::string_view data_;
+  unsigned offsetSize_ = 1;
+  unsigned refSize_ = 1;
+  std::uint64_t objects_ = 0;
+  std::size_t table_ = 0;
+};
 
 // The binary property list ("bplist00") of a cache, written in one pass
 // over the entries: a header, the objects, a table of their offsets and a
@@ -410,7 +530,7 @@ class BinaryPlistWriter {
   }
 
   void writeTrailer(OutputBuffer& out) const {
-    appendBigEndian(out, 0, 6);  // unused
+    appendBigEndian(out, 0, 5);  // unused
     appendBigEndian(out, 0, 1);  // sort version
     appendBigEndian(out, offsetSize_, 1);
     appendBigEndian(out, refSize_, 1);
@@ -435,7 +555,10 @@ HashCache::HashCache(std::string_view url) {
     path_ = std::string(url);
   }
   if (auto data = readWholeFile(path_)) {
-    if (auto entries = decode(*data)) entries_ = std::move(*entries);
+    if (auto entries = decode(*data)) {
+      entries_ = std::move(*entries);
+      changed_ = false;
+    }
   }
 }
 
@@ -448,10 +571,13 @@ double HashCache::mtimeSeconds(std::optional<Date> modifiedAt) {
 
 const HashCache::Entry* HashCache::lookup(const std::string& path, std::int64_t size,
                                           std::optional<Date> modifiedAt) {
-  touched_.insert(path);
   auto it = entries_.find(path);
-  if (it != entries_.end() && it->second.size == size &&
-      it->second.mtime == mtimeSeconds(modifiedAt)) {
+  if (it == entries_.end()) {
+    ++misses_;
+    return nullptr;
+  }
+  touch(*it);
+  if (it->second.size == size && it->second.mtime == mtimeSeconds(modifiedAt)) {
     ++hits_;
     return &it->second;
   }
@@ -470,57 +596,45 @@ void HashCache::store(const std::string& path, Entry entry) {
       entry.height = old.height;
     }
   }
-  entries_.insert_or_assign(path, std::move(entry));
-  touched_.insert(path);
+  if (it == entries_.end()) {
+    it = entries_.emplace(path, std::move(entry)).first;
+    changed_ = true;
+  } else if (it->second != entry) {
+    it->second = std::move(entry);
+    changed_ = true;
+  }
+  touch(*it);
+}
+
+bool HashCache::touched(const std::string& path) const {
+  auto it = entries_.find(path);
+  return it != entries_.end() && touched_.contains(&*it);
+}
+
+void HashCache::touch(const Entries::value_type& node) {
+  if (touched_.empty()) touched_.reserve(entries_.size());
+  touched_.insert(&node);
 }
 
 void HashCache::save() {
-  std::erase_if(entries_, [this](const auto& kv) { return !touched_.contains(kv.first); });
+  const std::size_t pruned =
+      std::erase_if(entries_, [this](const auto& kv) { return !touched_.contains(&kv); });
+  // A rescan that found every file as it was leaves the file as it is.
+  if (pruned == 0 && !changed_) return;
   auto parent = std::filesystem::path(path_).parent_path();
   if (!parent.empty()) createDirectories(parent.string());
   AtomicFileWriter file(path_);
   OutputBuffer out([&file](std::string_view chunk) { return file.write(chunk); });
   encode(entries_, out);
-  if (!out.finish() || !file.commit()) throw SaveError("cannot write " + path_);
+  if (!out.finish() || !file.commit()) {
+    changed_ = true;  // what is in memory is not on disk
+    throw SaveError("cannot write " + path_);
+  }
+  changed_ = false;
 }
 
 std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
-  if (data.size() < 8 || data.size() > UINT32_MAX) return std::nullopt;
-  if (!plist_is_binary(data.data(), static_cast<std::uint32_t>(data.size()))) return std::nullopt;
-  if (!noStringHoldsNul(data)) return std::nullopt;
-  plist_t raw = nullptr;
-  plist_from_bin(data.data(), static_cast<std::uint32_t>(data.size()), &raw);
-  PlistPtr root(raw);
-  if (raw == nullptr || plist_get_node_type(raw) != PLIST_DICT) return std::nullopt;
-
-  Entries entries;
-  plist_dict_iter iter = nullptr;
-  plist_dict_new_iter(raw, &iter);
-  if (iter == nullptr) return std::nullopt;
-  bool ok = true;
-  for (;;) {
-    char* key = nullptr;
-    plist_t value = nullptr;
-    plist_dict_next_item(raw, iter, &key, &value);
-    if (value == nullptr) {
-      std::free(key);
-      break;
-    }
-    // A path that is not UTF-8 is no valid string of the format (and one
-    // our own save would leave out, so it could not survive a save).
-    std::optional<Entry> entry;
-    if (key != nullptr && isValidUTF8(key)) entry = decodeEntry(value);
-    if (!entry) {
-      std::free(key);
-      ok = false;
-      break;
-    }
-    entries.insert_or_assign(std::string(key), std::move(*entry));
-    std::free(key);
-  }
-  std::free(iter);
-  if (!ok) return std::nullopt;
-  return entries;
+  return BinaryPlistReader(data).read();
 }
 
 std::optional<std::string> HashCache::encode(const Entries& entries) {

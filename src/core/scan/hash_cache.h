@@ -55,7 +55,8 @@ class HashCache {
 
   // The entry for `path` when its size equals `size` and its mtime equals
   // mtimeSeconds(modifiedAt) exactly, else null; counts a hit or a miss.
-  // Marks `path` as touched either way, so its entry survives save(). The
+  // Marks the path's entry (when there is one) as touched either way, so it
+  // survives save(). The
   // entry is the cache's own (lookups run for every file of a scan and copy
   // nothing); it stays valid until the next store() or save().
   const Entry* lookup(const std::string& path, std::int64_t size, std::optional<Date> modifiedAt);
@@ -70,7 +71,9 @@ class HashCache {
   // Drops every entry whose path was not touched by this instance (from
   // memory too), creates the parent directory and writes the file
   // atomically. Throws SaveError when encoding or writing fails; the old file
-  // is then left as it was.
+  // is then left as it was. When nothing was dropped or changed since the
+  // file was loaded (or last saved), the file already holds these entries
+  // and is left alone.
   void save();
 
   // The cache file's location as an absolute path, and as a file URL.
@@ -78,7 +81,9 @@ class HashCache {
   std::string url() const;
 
   const Entries& entries() const { return entries_; }
-  const std::unordered_set<std::string>& touched() const { return touched_; }
+  // Whether the entry for `path` was looked up or stored by this instance
+  // (and so survives save()).
+  bool touched(const std::string& path) const;
   int hits() const { return hits_; }
   int misses() const { return misses_; }
 
@@ -97,9 +102,15 @@ class HashCache {
   static void encode(const Entries& entries, OutputBuffer& out);
 
  private:
+  void touch(const Entries::value_type& node);
+
   std::string path_;
   Entries entries_;
-  std::unordered_set<std::string> touched_;
+  // The entries touched, by their nodes (which stay put while they live):
+  // a lookup for every file of a scan then copies no path.
+  std::unordered_set<const Entries::value_type*> touched_;
+  // Whether the file may differ from the entries (not loaded, or changed).
+  bool changed_ = true;
   int hits_ = 0;
   int misses_ = 0;
 };

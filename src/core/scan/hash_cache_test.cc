@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "shared/file_util.h"
 #include "shared/json_codec.h"
@@ -88,7 +89,7 @@ TEST_F(HashCacheTest, SavedEntriesReadBackUnchangedAndParentIsCreated) {
   EXPECT_EQ(reloaded.entries().at("/home/u/Pictures/a b.jpg"), full);
   EXPECT_EQ(reloaded.entries().at("/home/u/x.bin"), digestEntry(1, 0, kDigestB));
   EXPECT_EQ(reloaded.entries().at("/home/u/y.bin"), (HashCache::Entry{7, 12.5, {}, {}, {}, {}}));
-  EXPECT_TRUE(reloaded.touched().empty());
+  for (const auto& [path, entry] : reloaded.entries()) EXPECT_FALSE(reloaded.touched(path)) << path;
   EXPECT_EQ(reloaded.hits(), 0);
   EXPECT_EQ(reloaded.misses(), 0);
 }
@@ -208,6 +209,21 @@ std::optional<HashCache::Entries> readWithPython(const std::string& file) {
   return entries;
 }
 
+// The same property list as libplist reads and writes it again (its own
+// object order, widths and shared strings).
+std::string rewrittenByLibplist(const std::string& data) {
+  plist_t root = nullptr;
+  plist_from_bin(data.data(), static_cast<uint32_t>(data.size()), &root);
+  if (root == nullptr) return {};
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(root, &bytes, &length);
+  std::string out(bytes, length);
+  plist_to_bin_free(bytes);
+  plist_free(root);
+  return out;
+}
+
 bool havePython() { return std::system("python3 -c 'import plistlib' >/dev/null 2>&1") == 0; }
 bool havePlistutil() { return std::system("plistutil -h >/dev/null 2>&1") == 0; }
 
@@ -219,8 +235,9 @@ TEST_F(HashCacheTest, WrittenFileReadsBackInEveryReader) {
     auto data = HashCache::encode(set.entries);
     ASSERT_TRUE(data);
     ASSERT_EQ(data->substr(0, 8), "bplist00");
-    // libplist, through the cache's own loader.
     EXPECT_EQ(HashCache::decode(*data), set.entries);
+    // libplist reads it, and what libplist writes of it reads back the same.
+    EXPECT_EQ(HashCache::decode(rewrittenByLibplist(*data)), set.entries);
     writeRaw(*data);
     // Loaded and saved again (written to the file in pieces), nothing
     // changes.
@@ -345,6 +362,59 @@ TEST_F(HashCacheTest, SaveKeepsOnlyTouchedPaths) {
   EXPECT_EQ(reloaded.entries().at("/stored").sha256, kDigestB);
 }
 
+TEST_F(HashCacheTest, SaveRewritesTheFileOnlyWhenSomethingChanged) {
+  HashCache::Entries entries;
+  entries["/a"] = digestEntry(1, 1, kDigestA);
+  entries["/b"] = imageEntry(2, 2);
+  // Another writer's bytes for the same entries, so a rewrite would show.
+  const std::string theirs = rewrittenByLibplist(*HashCache::encode(entries));
+  ASSERT_NE(theirs, *HashCache::encode(entries));
+  writeRaw(theirs);
+  {
+    HashCache cache(file_);
+    EXPECT_TRUE(cache.lookup("/a", 1, at(1)));
+    EXPECT_TRUE(cache.lookup("/b", 2, at(2)));
+    cache.store("/a", digestEntry(1, 1, kDigestA));  // what it already holds
+    cache.save();
+    EXPECT_EQ(readWholeFile(file_), theirs);
+  }
+  struct Case {
+    const char* name;
+    std::function<void(HashCache&)> use;
+    HashCache::Entries expected;
+  };
+  const Case cases[] = {
+      {"an entry changed",
+       [](HashCache& c) {
+         c.lookup("/a", 1, at(1));
+         c.store("/b", digestEntry(2, 2, kDigestB));
+       },
+       {{"/a", entries["/a"]},
+        {"/b",
+         [&] {
+           auto e = imageEntry(2, 2);
+           e.sha256 = kDigestB;
+           return e;
+         }()}}},
+      {"an entry added",
+       [](HashCache& c) {
+         c.lookup("/a", 1, at(1));
+         c.lookup("/b", 2, at(2));
+         c.store("/c", digestEntry(3, 3, kDigestA));
+       },
+       {{"/a", entries["/a"]}, {"/b", entries["/b"]}, {"/c", digestEntry(3, 3, kDigestA)}}},
+      {"an entry dropped", [](HashCache& c) { c.lookup("/b", 2, at(2)); }, {{"/b", entries["/b"]}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeRaw(theirs);
+    HashCache cache(file_);
+    c.use(cache);
+    cache.save();
+    EXPECT_EQ(HashCache::decode(readWholeFile(file_).value_or("")), c.expected);
+  }
+}
+
 TEST_F(HashCacheTest, StoreCarriesOverOnlyFromAnEntryForTheSameContent) {
   HashCache cache(file_);
   auto withDigest = imageEntry(10, 5);
@@ -370,7 +440,26 @@ TEST_F(HashCacheTest, StoreCarriesOverOnlyFromAnEntryForTheSameContent) {
   cache.store("/img", digestEntry(11, 6, kDigestA));
   EXPECT_FALSE(cache.entries().at("/img").phash);
   EXPECT_FALSE(cache.entries().at("/img").width);
-  EXPECT_TRUE(cache.touched().contains("/img"));
+  EXPECT_TRUE(cache.touched("/img"));
+}
+
+// A binary property list made by hand from its objects' bytes, with 1-byte
+// offsets and references; object 0 is the top.
+std::string handMade(const std::vector<std::string>& objects) {
+  std::string out = "bplist00";
+  std::string table;
+  for (const auto& object : objects) {
+    table += static_cast<char>(out.size());
+    out += object;
+  }
+  const std::size_t tableAt = out.size();
+  out += table;
+  out += std::string(6, '\0') + "\x01\x01";
+  for (std::uint64_t value :
+       {std::uint64_t{objects.size()}, std::uint64_t{0}, std::uint64_t{tableAt}}) {
+    for (int i = 7; i >= 0; --i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+  }
+  return out;
 }
 
 TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
@@ -419,6 +508,23 @@ TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
   const std::size_t digest = nulInDigest.find(kDigestA);
   ASSERT_NE(digest, std::string::npos);
   nulInDigest[digest + 10] = '\0';
+  // The valid file with its trailer's fields changed: offset width,
+  // reference width, object count, top object, offset table.
+  auto withTrailer = [&](std::size_t field, std::size_t width, std::uint64_t value) {
+    std::string out = valid;
+    for (std::size_t i = 0; i < width; ++i) {
+      out[out.size() - 32 + field + width - 1 - i] = static_cast<char>(value >> (8 * i) & 0xFF);
+    }
+    return out;
+  };
+  // The first offset of the table (the top dictionary's) pointing elsewhere.
+  auto withTopAt = [&](std::uint8_t offset) {
+    std::string out = valid;
+    out[static_cast<std::uint8_t>(valid.back())] = static_cast<char>(offset);
+    return out;
+  };
+  ASSERT_LT(valid.size(), 256u);  // so the table's place is the last byte
+  const std::string lone = std::string("\x61\xD8\x00", 3);
 
   struct Case {
     const char* name;
@@ -429,6 +535,20 @@ TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
       {"path not UTF-8", notUTF8},
       {"NUL in a path", nulInPath},
       {"NUL in a digest", nulInDigest},
+      {"offset width 0", withTrailer(6, 1, 0)},
+      {"offset width 9", withTrailer(6, 1, 9)},
+      {"reference width 0", withTrailer(7, 1, 0)},
+      {"more objects than the table holds", withTrailer(8, 8, 1000)},
+      {"object count near 2^64", withTrailer(8, 8, ~std::uint64_t{0})},
+      {"top object past the last", withTrailer(16, 8, 13)},
+      {"offset table past the end", withTrailer(24, 8, valid.size())},
+      {"offset table inside the header", withTrailer(24, 8, 3)},
+      {"top object inside the header", withTopAt(2)},
+      {"top object in the offset table", withTopAt(static_cast<std::uint8_t>(valid.back()))},
+      {"top dictionary is its own entry", handMade({"\xD1\x01\x00", "\x52/a"})},
+      {"more pairs than bytes", handMade({"\xDF\x10\x7F\x01\x02", "\x52/a", "\xD0"})},
+      {"lone surrogate in a path", handMade({"\xD1\x01\x02", lone, "\xD0"})},
+      {"count of 16 bytes", handMade({"\xDF\x14" + std::string(16, '\0'), "\x52/a"})},
       {"truncated", valid.substr(0, valid.size() / 2)},
       {"last byte cut", valid.substr(0, valid.size() - 1)},
       {"garbage", std::string(512, '\xA5')},
@@ -450,6 +570,13 @@ TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
   }
   writeRaw(valid);
   EXPECT_EQ(HashCache(file_).entries().size(), 2u);
+  // The hand-made form itself is sound: a UTF-16 path, a 1-byte size.
+  const std::string one = std::string("\x3F\xF0", 2) + std::string(6, '\0');
+  auto made = HashCache::decode(
+      handMade({"\xD1\x01\x02", std::string("\x62\x00/\x00\xE9", 5), "\xD2\x03\x04\x05\x06",
+                "\x54size", "\x55mtime", "\x10\x07", "\x23" + one}));
+  ASSERT_TRUE(made);
+  EXPECT_EQ(*made, (HashCache::Entries{{"/é", {7, 1.0, {}, {}, {}, {}}}}));
 }
 
 TEST_F(HashCacheTest, MissingFileGivesEmptyCacheAndSaveCreatesIt) {
