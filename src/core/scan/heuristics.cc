@@ -272,7 +272,7 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
       if (bucket.size() >= 2) buckets.push_back(std::move(bucket));
     }
   }
-  keyed = {};
+  keyed = std::vector<Keyed>();  // "= {}" would keep the room
   std::sort(buckets.begin(), buckets.end(),
             [](const auto& a, const auto& b) { return a.front() < b.front(); });
   for (const auto& bucket : buckets) {

@@ -1,9 +1,12 @@
 #include "core/scan/pipeline.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <unordered_set>
@@ -13,6 +16,7 @@
 #include "core/scan/profile.h"
 #include "core/scan/scanner.h"
 #include "core/thumbs/thumbnailer.h"
+#include "shared/paths.h"
 #include "shared/xdg.h"
 
 namespace tallowick::Pipeline {
@@ -67,10 +71,25 @@ void renderThumbnails(const std::string& dir, std::vector<Item>& candidates,
   }
 }
 
+// Whether one root lies inside another (or is given twice).
+bool rootsNest(const std::vector<std::string>& roots) {
+  std::vector<std::string> normal;
+  for (const std::string& root : roots) normal.push_back(lexicallyNormal(root));
+  for (const std::string& outer : normal) {
+    const std::string prefix = outer == "/" ? outer : outer + "/";
+    int inside = 0;
+    for (const std::string& other : normal) inside += other == outer || other.starts_with(prefix);
+    if (inside > 1) return true;
+  }
+  return false;
+}
+
 // Nested roots are walked once each, so a file under both would otherwise
 // appear twice and form an "exact duplicate" of itself, which the user might
-// then trash as the copy. The first record of a path stands.
-void dropRepeatedPaths(ScanResult& walk) {
+// then trash as the copy. The first record of a path stands. Only nested
+// roots can give a path twice, so other scans skip the set of every path.
+void dropRepeatedPaths(ScanResult& walk, const std::vector<std::string>& roots) {
+  if (!rootsNest(roots)) return;
   std::unordered_set<std::string> seen;
   std::erase_if(walk.items, [&](const Item& item) {
     if (seen.insert(item.path).second) return false;
@@ -78,6 +97,19 @@ void dropRepeatedPaths(ScanResult& walk) {
     walk.bytesSeen -= item.bytes;
     return true;
   });
+}
+
+// Gives the pages of an array's room beyond its items back to the system.
+// The room stays the array's: its memory is mapped still and reads as zeros
+// when the array grows into it again. An array that shrank from a million
+// items would otherwise keep all of their memory resident.
+void releaseUnusedRoom(std::vector<Item>& items) {
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  if (page == 0 || items.capacity() == items.size()) return;
+  const auto begin =
+      (reinterpret_cast<std::uintptr_t>(items.data() + items.size()) + page - 1) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(items.data() + items.capacity()) / page * page;
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 }  // namespace
@@ -116,7 +148,7 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
     if (!path.empty() && path.front() == '/') paths.push_back(std::move(path));
   }
   ScanResult walk = Scanner(scanOptions).scan(paths);
-  dropRepeatedPaths(walk);
+  dropRepeatedPaths(walk, paths);
   // The hashing stage leaves many small blocks free between the items;
   // handing their pages back keeps them from adding to the larger blocks
   // the analysis and the report take next.
@@ -152,19 +184,27 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   }
 
   // Keepers and candidates are disjoint (a candidate has a reason, a keeper
-  // that is no candidate has none), so both are taken over, not copied.
+  // that is no candidate has none), so both are taken over, not copied. The
+  // items that are neither leave first, and the room they held is given
+  // back before the keepers get an array of their own.
   std::unordered_set<Uuid> keeperIDs;
   for (const Group& group : analysis.groups) keeperIDs.insert(group.keeperID);
-  // Reserved whole: growing by doubling would hold two copies at once.
+  auto isKeeper = [&](const Item& item) {
+    return item.reasons.empty() && keeperIDs.contains(item.id);
+  };
+  std::erase_if(analysis.items,
+                [&](const Item& item) { return item.reasons.empty() && !isKeeper(item); });
+  releaseUnusedRoom(analysis.items);
+  ::malloc_trim(0);  // their paths and digests
   std::vector<Item> keepers;
-  keepers.reserve(static_cast<std::size_t>(std::count_if(
-      analysis.items.begin(), analysis.items.end(),
-      [&](const Item& item) { return item.reasons.empty() && keeperIDs.contains(item.id); })));
+  keepers.reserve(static_cast<std::size_t>(
+      std::count_if(analysis.items.begin(), analysis.items.end(), isKeeper)));
   for (Item& item : analysis.items) {
-    if (item.reasons.empty() && keeperIDs.contains(item.id)) keepers.push_back(std::move(item));
+    if (isKeeper(item)) keepers.push_back(std::move(item));
   }
-  keeperIDs = {};
+  keeperIDs = std::unordered_set<Uuid>();
   std::vector<Item> candidates = Heuristics::candidates(std::move(analysis.items));
+  releaseUnusedRoom(candidates);
 
   if (options.thumbsDir) renderThumbnails(*options.thumbsDir, candidates, keepers);
 

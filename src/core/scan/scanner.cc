@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <string_view>
 #include <utility>
@@ -44,12 +47,13 @@ class Walk {
     // another disk); nothing below it is followed.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) return;
-    walkDirectory(std::move(fd), path, realPath, 0);
+    walkDirectory(std::move(fd), path, realPath, isValidUTF8(path), 0);
   }
 
   // Once the walk is done: the paths of one file are told apart from the
   // file, then the hashes of the rest are taken.
   void hashAll() {
+    gatherItems();
     const std::vector<bool> sameFile = markSameFiles();
     if (!options_.hashImages && !options_.hashEverything) return;
     HashWorkers({.images = options_.hashImages,
@@ -92,8 +96,51 @@ class Walk {
       }
       first = end;
     }
-    identities_ = {};
+    identities_ = std::vector<FileIdentity>();
     return sameFile;
+  }
+
+  // The items are met in chunks of a fixed size and gathered into one array
+  // of exactly their number at the end, chunk by chunk: an array grown by
+  // doubling would hold both its old and its new copy (one and a half times
+  // the items, with twice the room) at the moment it outgrows itself. A
+  // chunk's room is mapped for it alone, so each one goes back to the system
+  // as soon as its items are moved on (freed heap memory would stay with the
+  // process while the array fills).
+  static constexpr std::size_t kChunkItems = 16384;
+
+  template <typename T>
+  struct MappedAllocator {
+    using value_type = T;
+    MappedAllocator() = default;
+    template <typename U>
+    MappedAllocator(const MappedAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+      void* room = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (room == MAP_FAILED) throw std::bad_alloc();
+      return static_cast<T*>(room);
+    }
+    void deallocate(T* room, std::size_t n) { ::munmap(room, n * sizeof(T)); }
+    friend bool operator==(const MappedAllocator&, const MappedAllocator&) { return true; }
+  };
+  using Chunk = std::vector<Item, MappedAllocator<Item>>;
+
+  void append(Item item) {
+    if (chunks_.empty() || chunks_.back().size() == kChunkItems) {
+      chunks_.emplace_back().reserve(kChunkItems);
+    }
+    chunks_.back().push_back(std::move(item));
+    ++itemCount_;
+  }
+
+  void gatherItems() {
+    result_.items.reserve(itemCount_);
+    for (auto& chunk : chunks_) {
+      std::move(chunk.begin(), chunk.end(), std::back_inserter(result_.items));
+      chunk = Chunk();  // "= {}" would empty it and keep its room
+    }
+    chunks_ = std::vector<Chunk>();
   }
 
   struct CloseDir {
@@ -118,7 +165,10 @@ class Walk {
     return entries;
   }
 
-  void walkDirectory(UniqueFd fd, const std::string& path, const std::string& realPath, int depth) {
+  // `utf8` tells whether `path` is UTF-8, so each name below is checked
+  // alone rather than every path whole.
+  void walkDirectory(UniqueFd fd, const std::string& path, const std::string& realPath, bool utf8,
+                     int depth) {
     if (depth > kMaxDepth || ScanRules::isPseudoFileSystem(fd.get())) return;
     const std::unique_ptr<DIR, CloseDir> dir(::fdopendir(fd.get()));
     if (!dir) return;
@@ -152,14 +202,16 @@ class Walk {
         UniqueFd child(
             ::openat(dirFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!child.valid()) continue;
-        walkDirectory(std::move(child), prefix + entry.name, realChild, depth + 1);
+        walkDirectory(std::move(child), prefix + entry.name, realChild,
+                      utf8 && isValidUTF8(entry.name), depth + 1);
       } else if (type == DT_REG && haveInfo) {
-        handleFile(prefix + entry.name, realPrefix + entry.name, entry.name, info);
+        handleFile(prefix + entry.name, realPrefix + entry.name, entry.name,
+                   utf8 && isValidUTF8(entry.name), info);
       }
     }
   }
 
-  void handleFile(std::string path, const std::string& realPath, std::string_view name,
+  void handleFile(std::string path, const std::string& realPath, std::string_view name, bool utf8,
                   const struct statx& info) {
     if (name.ends_with(".icloud")) return;
     const auto size = static_cast<std::int64_t>(info.stx_size);
@@ -167,7 +219,7 @@ class Walk {
     result_.bytesSeen += size;
     if (size < options_.minBytes) return;
     // A path that is not UTF-8 cannot be written into the report.
-    if (!isValidUTF8(path)) return;
+    if (!utf8) return;
 
     Item item;
     item.path = std::move(path);
@@ -184,8 +236,8 @@ class Walk {
     identities_.push_back(
         info.stx_mask & STATX_INO
             ? FileIdentity{makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino}
-            : FileIdentity{~std::uint64_t{0}, result_.items.size()});
-    result_.items.push_back(std::move(item));
+            : FileIdentity{~std::uint64_t{0}, itemCount_});
+    append(std::move(item));
 
     if (result_.filesSeen % kProgressEvery == 0 && options_.progress) {
       options_.progress(result_.filesSeen);
@@ -197,6 +249,8 @@ class Walk {
   const std::string home_;
   const std::string realHome_;
   ScanResult result_;
+  std::vector<Chunk> chunks_;
+  std::size_t itemCount_ = 0;
   // Beside the items, until the walk is done.
   std::vector<FileIdentity> identities_;
 };
