@@ -52,12 +52,12 @@ Json Item::toJson() const {
   setOptional(j, "lastOpenedAt", lastOpenedAt);
   j["isScreenCapture"] = isScreenCapture;
   j["isCloud"] = isCloud;
-  setOptional(j, "sha256", sha256);
+  setOptional(j, "sha256", std::optional<std::string>(sha256));
   setOptional(j, "phash", phash);
   setOptional(j, "width", width);
   setOptional(j, "height", height);
   setOptional(j, "groupID", groupID);
-  setOptional(j, "thumbPath", thumbPath);
+  setOptional(j, "thumbPath", std::optional<std::string>(thumbPath));
   j["reasons"] = encode(reasons);
   j["score"] = score;
   return j;
@@ -74,7 +74,11 @@ Item Item::fromJson(const Json& j) {
   item.lastOpenedAt = optionalField<Date>(j, "lastOpenedAt");
   item.isScreenCapture = field<bool>(j, "isScreenCapture");
   item.isCloud = field<bool>(j, "isCloud");
-  item.sha256 = optionalField<std::string>(j, "sha256");
+  auto digest = optionalField<std::string>(j, "sha256");
+  if (digest && !OptionalDigest::isText(*digest)) {
+    throw DecodeError("sha256 is not 64 lower-case hexadecimal digits.");
+  }
+  item.sha256 = digest;
   item.phash = optionalField<std::uint64_t>(j, "phash");
   item.width = optionalField<int>(j, "width");
   item.height = optionalField<int>(j, "height");

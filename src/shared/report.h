@@ -10,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/digest.h"
 #include "shared/json_codec.h"
+#include "shared/optional_text.h"
 #include "shared/uuid.h"
 
 namespace tallowick {
@@ -52,12 +54,12 @@ struct Item {
   std::optional<Date> lastOpenedAt;
   bool isScreenCapture = false;
   bool isCloud = false;
-  std::optional<std::string> sha256;
+  OptionalDigest sha256;
   std::optional<std::uint64_t> phash;
   std::optional<int> width;
   std::optional<int> height;
   std::optional<Uuid> groupID;
-  std::optional<std::string> thumbPath;
+  OptionalText thumbPath;
   std::vector<Reason> reasons;
   double score = 0;
 

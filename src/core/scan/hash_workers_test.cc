@@ -40,7 +40,17 @@ class FakeFiles {
     throw std::out_of_range(path);
   }
 
-  static std::string digestOf(const std::string& content) { return "sha:" + content; }
+  // The content itself in hexadecimal, padded to a digest's 64 digits: one
+  // digest per content, told apart at a glance. REQUIRES: at most 32 bytes.
+  static std::string digestOf(const std::string& content) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : content) {
+      hex += kDigits[c >> 4];
+      hex += kDigits[c & 0x0F];
+    }
+    return std::string(64 - hex.size(), '0') + hex;
+  }
   static Hashing::Perceptual perceptualOf(const std::string& content) {
     return {std::hash<std::string>()(content), static_cast<int>(content.size()), 7};
   }
@@ -188,10 +198,11 @@ TEST(HashWorkersTest, TheCacheIsReadOnceAndLearnsWhatWasComputed) {
   const Item& cachedBin = files.item("/cached.bin");
   const double mtime = HashCache::mtimeSeconds(cachedBin.modifiedAt);
   // A value no file would give shows it was taken, not computed.
+  const std::string kPlanted(64, 'e');
   HashCache::Entry entry;
   entry.size = 10;
   entry.mtime = mtime;
-  entry.sha256 = "planted";
+  entry.sha256 = kPlanted;
   cache.store("/cached.bin", entry);
   entry.size = 9;
   entry.sha256 = FakeFiles::digestOf("a picture");
@@ -208,7 +219,7 @@ TEST(HashWorkersTest, TheCacheIsReadOnceAndLearnsWhatWasComputed) {
 
   EXPECT_EQ(cache.hits() + cache.misses(), 5);  // one lookup per item
   EXPECT_EQ(cache.hits(), 2);
-  EXPECT_EQ(files.item("/cached.bin").sha256, "planted");
+  EXPECT_EQ(files.item("/cached.bin").sha256, kPlanted);
   EXPECT_EQ(files.item("/cached.png").phash, 0x1234u);
   // The copy took its digest from the files and its perceptual hash from
   // the cached picture, without a decode.
@@ -219,7 +230,7 @@ TEST(HashWorkersTest, TheCacheIsReadOnceAndLearnsWhatWasComputed) {
   EXPECT_EQ(files.digested(), (std::map<std::string, int>{{"/copy.png", 1}, {"/new.bin", 1}}));
 
   const HashCache::Entries& entries = cache.entries();
-  EXPECT_EQ(entries.at("/cached.bin").sha256, "planted");
+  EXPECT_EQ(entries.at("/cached.bin").sha256, kPlanted);
   EXPECT_EQ(entries.at("/new.bin").sha256, FakeFiles::digestOf("abcdefghij"));
   EXPECT_EQ(entries.at("/copy.png").sha256, FakeFiles::digestOf("a picture"));
   EXPECT_EQ(entries.at("/copy.png").phash, 0x1234u);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <string>
@@ -246,8 +247,10 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
   std::vector<Keyed> keyed;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].sha256) {
-      keyed.push_back(
-          {std::hash<std::string_view>{}(*items[i].sha256), static_cast<std::uint32_t>(i)});
+      // A digest's first bytes are as good a hash of it as any.
+      std::uint64_t key = 0;
+      std::memcpy(&key, items[i].sha256.bytes().data(), sizeof key);
+      keyed.push_back({key, static_cast<std::uint32_t>(i)});
     }
   }
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
@@ -262,10 +265,10 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
     for (std::size_t k = begin; k < end; ++k) run.push_back(keyed[k].index);
     begin = end;
     while (run.size() >= 2) {
-      const std::string& digest = *items[run.front()].sha256;
+      const OptionalDigest& digest = items[run.front()].sha256;
       std::vector<std::size_t> bucket;
       std::erase_if(run, [&](std::size_t i) {
-        if (*items[i].sha256 != digest) return false;
+        if (items[i].sha256 != digest) return false;
         bucket.push_back(i);
         return true;
       });

@@ -33,9 +33,10 @@ Item file(std::string path, std::int64_t bytes = 1000) {
   return item;
 }
 
+// `digest` is a short hexadecimal label, padded to a whole digest.
 Item copyOf(std::string path, const char* digest, std::optional<Date> created = std::nullopt) {
   Item item = file(std::move(path));
-  item.sha256 = digest;
+  item.sha256 = std::string(64 - std::string_view(digest).size(), '0') + digest;
   item.createdAt = created;
   return item;
 }

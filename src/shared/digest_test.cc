@@ -1,0 +1,59 @@
+#include "shared/digest.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace tallowick {
+namespace {
+
+const std::string kText = "00ff10e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b78";
+
+TEST(OptionalDigestTest, KeepsTheTextItWasGiven) {
+  OptionalDigest digest = kText;
+  ASSERT_TRUE(digest);
+  EXPECT_EQ(*digest, kText);
+  EXPECT_EQ(digest.bytes()[0], 0x00);
+  EXPECT_EQ(digest.bytes()[1], 0xFF);
+  EXPECT_EQ(digest.bytes()[31], 0x78);
+  EXPECT_EQ(std::optional<std::string>(digest), kText);
+  EXPECT_EQ(digest, kText);
+  EXPECT_FALSE(digest == std::string(64, 'a'));
+  EXPECT_NE(digest, OptionalDigest(std::string(64, 'a')));
+}
+
+TEST(OptionalDigestTest, AbsentIsNoDigestAtAll) {
+  OptionalDigest absent = std::optional<std::string>();
+  EXPECT_FALSE(absent);
+  EXPECT_EQ(absent, std::nullopt);
+  EXPECT_EQ(absent.value_or("-"), "-");
+  EXPECT_EQ(std::optional<std::string>(absent), std::nullopt);
+  // The digest of all zero bytes is a digest, not an absent one.
+  const OptionalDigest zeros = std::string(64, '0');
+  EXPECT_NE(zeros, absent);
+  OptionalDigest cleared = kText;
+  cleared.reset();
+  EXPECT_EQ(cleared, absent);
+  EXPECT_FALSE(absent == std::string(64, '0'));
+}
+
+TEST(OptionalDigestTest, RefusesWhatIsNoDigestText) {
+  const std::string texts[] = {
+      "",
+      "abc",
+      std::string(63, 'a'),
+      std::string(65, 'a'),
+      std::string(64, 'A'),
+      std::string(63, 'a') + "g",
+      std::string(63, 'a') + " ",
+  };
+  for (const auto& text : texts) {
+    EXPECT_FALSE(OptionalDigest::isText(text)) << text;
+    EXPECT_THROW(OptionalDigest{text}, std::invalid_argument) << text;
+    EXPECT_FALSE(OptionalDigest(kText) == text) << text;
+  }
+  EXPECT_TRUE(OptionalDigest::isText(kText));
+}
+
+}  // namespace
+}  // namespace tallowick
