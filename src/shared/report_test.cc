@@ -107,6 +107,16 @@ TEST(Item, DecodingRejectsBadRequiredMembersAndIgnoresUnknownOnes) {
   Json badDate = good;
   badDate["createdAt"] = "2025-03-01T09:30:00.5Z";
   EXPECT_THROW(Item::fromJson(badDate), DecodeError);
+  // A digest is 64 lower-case hexadecimal digits or nothing.
+  for (const std::string digest :
+       {std::string("abc"), std::string(64, 'A'), std::string(64, 'g')}) {
+    Json badDigest = good;
+    badDigest["sha256"] = digest;
+    EXPECT_THROW(Item::fromJson(badDigest), DecodeError) << digest;
+  }
+  Json goodDigest = good;
+  goodDigest["sha256"] = std::string(64, 'c');
+  EXPECT_EQ(Item::fromJson(goodDigest).sha256, std::string(64, 'c'));
 }
 
 TEST(Report, EmptyReportWritesEmptyArrays) {

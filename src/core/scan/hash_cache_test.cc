@@ -209,12 +209,8 @@ std::optional<HashCache::Entries> readWithPython(const std::string& file) {
   return entries;
 }
 
-// The same property list as libplist reads and writes it again (its own
-// object order, widths and shared strings).
-std::string rewrittenByLibplist(const std::string& data) {
-  plist_t root = nullptr;
-  plist_from_bin(data.data(), static_cast<uint32_t>(data.size()), &root);
-  if (root == nullptr) return {};
+// libplist's binary form of `root`, which it frees.
+std::string libplistBinary(plist_t root) {
   char* bytes = nullptr;
   uint32_t length = 0;
   plist_to_bin(root, &bytes, &length);
@@ -222,6 +218,15 @@ std::string rewrittenByLibplist(const std::string& data) {
   plist_to_bin_free(bytes);
   plist_free(root);
   return out;
+}
+
+// The same property list as libplist reads and writes it again (its own
+// object order, widths and shared strings).
+std::string rewrittenByLibplist(const std::string& data) {
+  plist_t root = nullptr;
+  plist_from_bin(data.data(), static_cast<uint32_t>(data.size()), &root);
+  if (root == nullptr) return {};
+  return libplistBinary(root);
 }
 
 bool havePython() { return std::system("python3 -c 'import plistlib' >/dev/null 2>&1") == 0; }
@@ -275,12 +280,7 @@ TEST_F(HashCacheTest, ReadsHashesInTheOlderSignedForm) {
   plist_dict_set_item(entry, "mtime", plist_new_real(2));
   plist_dict_set_item(entry, "phash", plist_new_uint(0xFEDCBA9876543210ull));
   plist_dict_set_item(root, "/old", entry);
-  char* bytes = nullptr;
-  uint32_t length = 0;
-  plist_to_bin(root, &bytes, &length);
-  std::string data(bytes, length);
-  plist_to_bin_free(bytes);
-  plist_free(root);
+  const std::string data = libplistBinary(root);
   // The libplist this runs against writes the signed form.
   ASSERT_NE(data.find("\x13\xFE\xDC\xBA\x98\x76\x54\x32\x10"), std::string::npos);
   auto entries = HashCache::decode(data);
@@ -470,15 +470,7 @@ TEST_F(HashCacheTest, UnusableFilesGiveAnEmptyCache) {
     entries["/b"] = imageEntry(2, 2);
     valid = *HashCache::encode(entries);
   }
-  auto encodeRaw = [](plist_t root) {
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bytes, &length);
-    std::string out(bytes, length);
-    plist_to_bin_free(bytes);
-    plist_free(root);
-    return out;
-  };
+  auto encodeRaw = libplistBinary;
   auto entryWith = [&](const char* key, plist_t value) {
     plist_t root = plist_new_dict();
     plist_t entry = plist_new_dict();

@@ -244,6 +244,13 @@ TEST_F(PipelineTest, NestedRootsFollowTheInnerSwitchesAndListFilesOnce) {
   EXPECT_EQ(std::count_if(both.items.begin(), both.items.end(),
                           [&](const Item& i) { return i.path == inner; }),
             1);
+
+  // One folder given twice, once with a trailing slash, nests in itself.
+  Report twice = Pipeline::run(
+      std::vector<std::string>{dir_ + "/Pictures/Trips", dir_ + "/Pictures/Trips/"}, options_);
+  EXPECT_EQ(twice.filesSeen, 1);
+  EXPECT_TRUE(twice.groups.empty());
+  EXPECT_EQ(twice.items.size(), 1u);
 }
 
 TEST_F(PipelineTest, CacheIsSavedAndServesTheRescan) {
