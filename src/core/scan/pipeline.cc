@@ -195,7 +195,7 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   std::erase_if(analysis.items,
                 [&](const Item& item) { return item.reasons.empty() && !isKeeper(item); });
   releaseUnusedRoom(analysis.items);
-  ::malloc_trim(0);  // their paths and digests
+  ::malloc_trim(0);  // their paths
   std::vector<Item> keepers;
   keepers.reserve(static_cast<std::size_t>(
       std::count_if(analysis.items.begin(), analysis.items.end(), isKeeper)));
