@@ -161,8 +161,10 @@ struct Buckets {
 };
 
 // Joins every pair within `threshold` among `undated`, and between `dated`
-// and `undated`. A pair may be joined more than once.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// and `undated`. A pair may be joined more than once. Not cloned under
+// ThreadSanitizer: the clone resolver runs while the loader relocates, before
+// the sanitizer's runtime is up, and its instrumentation would crash there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 void linkThroughIndex(const std::vector<Member>& undated, const std::vector<Member>& dated,
