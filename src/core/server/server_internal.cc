@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <latch>
+#include <memory>
 
 #include "shared/file_util.h"
 
@@ -22,20 +23,22 @@ namespace {
 asio::thread_pool* yieldingPool(int threads, int niceness) {
   auto* pool = new asio::thread_pool(threads);
   // Each thread lowers itself; the latch holds every thread in its task
-  // until all have one, so no thread takes two.
-  std::latch lowered(threads);
+  // until all have one, so no thread takes two. The tasks share the latch:
+  // a thread may still be inside arrive_and_wait() after this one's wait()
+  // has returned, so it must not live on this stack.
+  auto lowered = std::make_shared<std::latch>(threads);
   for (int i = 0; i < threads; ++i) {
-    asio::post(*pool, [&lowered, niceness] {
+    asio::post(*pool, [lowered, niceness] {
       sched_param param{};
       ::sched_setscheduler(0, SCHED_BATCH, &param);
       // On Linux the nice value belongs to the thread; it is raised from
       // the program's own, never lowered.
       const auto self = static_cast<id_t>(::gettid());
       ::setpriority(PRIO_PROCESS, self, std::min(19, ::getpriority(PRIO_PROCESS, self) + niceness));
-      lowered.arrive_and_wait();
+      lowered->arrive_and_wait();
     });
   }
-  lowered.wait();
+  lowered->wait();
   return pool;
 }
 
