@@ -20,6 +20,7 @@
 #include <chrono>
 
 #include "agent/agent.h"
+#include "agent/named_label.h"
 #include "agent/qr_view.h"
 #include "agent/view_text.h"
 
@@ -36,16 +37,6 @@ QFrame* divider() {
   line->setFrameShape(QFrame::HLine);
   line->setFrameShadow(QFrame::Sunken);
   return line;
-}
-
-QLabel* label(const QString& name, int pointSize = 0, bool bold = false) {
-  auto* text = new QLabel;
-  text->setObjectName(name);
-  QFont font = text->font();
-  if (pointSize > 0) font.setPointSize(pointSize);
-  font.setBold(bold);
-  text->setFont(font);
-  return text;
 }
 
 void setColour(QWidget* widget, const QColor& colour) {
@@ -92,14 +83,14 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
   // 1. Header.
   {
     auto [box, layout] = section();
-    auto* title = label(QStringLiteral("title"), 0, true);
+    auto* title = namedLabel(QStringLiteral("title"), 0, true);
     title->setText(tr("Tallowick"));
     layout->addWidget(title);
     auto* row = new QHBoxLayout;
     dot_ = new QWidget;
     dot_->setObjectName(QStringLiteral("statusDot"));
     dot_->setFixedSize(7, 7);
-    statusLine_ = label(QStringLiteral("statusLine"));
+    statusLine_ = namedLabel(QStringLiteral("statusLine"));
     row->addWidget(dot_);
     row->addWidget(statusLine_, 1);
     layout->addLayout(row);
@@ -108,12 +99,12 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
   // 2. Savings.
   {
     auto [box, layout] = section();
-    savings_ = label(QStringLiteral("savings"), 18, true);
+    savings_ = namedLabel(QStringLiteral("savings"), 18, true);
     savings_->setFont([f = savings_->font()]() mutable {
       f.setStyleHint(QFont::Monospace, QFont::PreferDefault);
       return f;
     }());
-    summary_ = label(QStringLiteral("summaryLine"), 9);
+    summary_ = namedLabel(QStringLiteral("summaryLine"), 9);
     layout->addWidget(savings_);
     layout->addWidget(summary_);
   }
@@ -122,13 +113,13 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
   {
     auto [box, layout] = section();
     auto* row = new QHBoxLayout;
-    lastScan_ = label(QStringLiteral("lastScan"), 9);
+    lastScan_ = namedLabel(QStringLiteral("lastScan"), 9);
     setColour(lastScan_, secondary());
     progress_ = new QProgressBar;
     progress_->setObjectName(QStringLiteral("scanProgress"));
     progress_->setMaximumWidth(140);
     progress_->setTextVisible(false);
-    progressText_ = label(QStringLiteral("scanProgressText"), 9);
+    progressText_ = namedLabel(QStringLiteral("scanProgressText"), 9);
     auto* rescan = new QPushButton(tr("Rescan"));
     rescan->setObjectName(QStringLiteral("rescan"));
     connect(rescan, &QPushButton::clicked, this, [this] { agent_.rescan(); });
@@ -146,9 +137,9 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
     qr_ = new QRView;
     qr_->setObjectName(QStringLiteral("qr"));
     layout->addWidget(qr_, 0, Qt::AlignHCenter);
-    codeCaption_ = label(QStringLiteral("codeCaption"), 9);
+    codeCaption_ = namedLabel(QStringLiteral("codeCaption"), 9);
     codeCaption_->setAlignment(Qt::AlignHCenter);
-    code_ = label(QStringLiteral("codeLabel"), 20, true);
+    code_ = namedLabel(QStringLiteral("codeLabel"), 20, true);
     code_->setAlignment(Qt::AlignHCenter);
     code_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     code_->setGraphicsEffect(new QGraphicsOpacityEffect(code_));
@@ -206,7 +197,7 @@ PopoverView::PopoverView(Agent& agent, std::function<void()> openFolders, bool a
       box->setAttribute(Qt::WA_DeleteOnClose);
       box->open();
     });
-    folderCount_ = label(QStringLiteral("folderCount"), 9);
+    folderCount_ = namedLabel(QStringLiteral("folderCount"), 9);
     setColour(folderCount_, secondary());
     auto* quit = menuButton(QStringLiteral("quit"), tr("Quit"), "application-exit");
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

@@ -22,6 +22,7 @@
 #include <map>
 
 #include "agent/agent.h"
+#include "agent/named_label.h"
 #include "agent/review_model.h"
 #include "agent/view_text.h"
 #include "shared/card_text.h"
@@ -38,12 +39,7 @@ constexpr const char* kMemberProperty = "memberID";
 QString qstring(const std::string& text) { return QString::fromStdString(text); }
 
 QLabel* label(const QString& name, int pointSize = 0, bool bold = false) {
-  auto* text = new QLabel;
-  text->setObjectName(name);
-  QFont font = text->font();
-  if (pointSize > 0) font.setPointSize(pointSize);
-  font.setBold(bold);
-  text->setFont(font);
+  QLabel* text = namedLabel(name, pointSize, bold);
   text->setTextInteractionFlags(Qt::NoTextInteraction);
   return text;
 }
