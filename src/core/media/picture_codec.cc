@@ -1,7 +1,9 @@
 #include "core/media/picture_codec.h"
 
+#include <fcntl.h>
 #include <libheif/heif.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vips/vips8>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/media/picture_format.h"
 #include "core/media/video_frame.h"
 #include "core/media/vips_setup.h"
 #include "core/thumbs/vips_runtime.h"
@@ -20,6 +23,16 @@ namespace {
 bool isRegularFile(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Whether the file at `path` starts like a picture we decode (see
+// picture_format.h for why libvips must not be the one to find out).
+bool startsLikeAPicture(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool picture = pictureFormatOfFile(fd).has_value();
+  ::close(fd);
+  return picture;
 }
 
 // The thumbnail as 8-bit sRGB with at most one alpha band, copied out of
@@ -90,7 +103,9 @@ struct ImageRelease {
 std::optional<Thumbnailer::Image> imageThumbnail(const std::string& path, int maxPixel) {
   // A FIFO or a device with a picture's name would block the caller or be
   // read forever.
-  if (maxPixel <= 0 || !isRegularFile(path) || !startVips()) return std::nullopt;
+  if (maxPixel <= 0 || !isRegularFile(path) || !startsLikeAPicture(path) || !startVips()) {
+    return std::nullopt;
+  }
   try {
     // Opening reads the header only; refuse a picture that claims more
     // pixels than we are willing to hold before anything is decoded.

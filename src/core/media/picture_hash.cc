@@ -13,6 +13,7 @@
 #include "core/media/grey_plane.h"
 #include "core/media/jpeg_dc.h"
 #include "core/media/jpeg_grey.h"
+#include "core/media/picture_format.h"
 #include "core/media/vips_setup.h"
 #include "core/thumbs/vips_runtime.h"
 #include "shared/read_chunk.h"
@@ -136,18 +137,14 @@ PictureHash pictureHashOfJpeg(JpegGrey& picture) {
   return PictureHash{differenceHash(stretchTo9x8(plane)), picture.width, picture.height};
 }
 
-bool startsLikeJpeg(int fd) {
-  std::uint8_t head[3];
-  return ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-         looksLikeJpeg(head);
-}
-
 }  // namespace
 
 std::optional<PictureHash> pictureHash(int fd) {
   if (!startVips()) return std::nullopt;
+  const std::optional<PictureFormat> format = pictureFormatOfFile(fd);
+  if (!format) return std::nullopt;
   try {
-    if (startsLikeJpeg(fd)) {
+    if (*format == PictureFormat::jpeg) {
       JpegGreyResult jpeg = decodeJpegFile(fd);
       if (jpeg.status == JpegGreyStatus::decoded) return pictureHashOfJpeg(jpeg.image);
       if (jpeg.status == JpegGreyStatus::failed) return std::nullopt;

@@ -16,6 +16,24 @@ thread_local bool vipsUsedHere = false;
 // the user must act on.
 void dropMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
+// The picture formats we decode: what cameras, phones, browsers and
+// screenshot tools write. Every other loader (FITS, ImageMagick, PDF, Matlab,
+// OpenEXR, raw matrices, ...) is a library we do not need, and a file in a
+// scanned folder must never reach it: a hostile one only needs the right
+// name or first bytes to be handed to the loader's probe.
+constexpr const char* kNeededLoaders[] = {
+    "VipsForeignLoadJpeg", "VipsForeignLoadPng",  "VipsForeignLoadHeif",
+    "VipsForeignLoadWebp", "VipsForeignLoadTiff", "VipsForeignLoadNsgif",
+};
+
+void blockUnneededLoaders() {
+  vips_operation_block_set("VipsForeignLoad", TRUE);
+  for (const char* loader : kNeededLoaders) vips_operation_block_set(loader, FALSE);
+  // Last, so that no loader the library itself marks unsafe on this
+  // build is let through by the list above.
+  vips_block_untrusted_set(TRUE);
+}
+
 }  // namespace
 
 bool startVips() {
@@ -27,7 +45,7 @@ bool startVips() {
                                                   G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
                       dropMessage, nullptr);
     if (VIPS_INIT("tallowick") != 0) return;
-    vips_block_untrusted_set(TRUE);
+    blockUnneededLoaders();
     vips_cache_set_max(16);
     vips_cache_set_max_mem(64 * 1024 * 1024);
     // Each render runs on one of our own worker threads already.

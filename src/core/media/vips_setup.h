@@ -5,8 +5,10 @@
 
 namespace tallowick::media {
 
-// Starts libvips once per process: untrusted loaders blocked, a small
-// operation cache, no threads of its own. False when it cannot start.
+// Starts libvips once per process: every loader blocked but JPEG, PNG,
+// HEIF, WebP, TIFF and GIF (and those libvips marks untrusted even then),
+// a small operation cache, no threads of its own. False when it cannot
+// start.
 bool startVips();
 
 // Hands back what libvips keeps for the calling thread, if startVips()

@@ -3,10 +3,11 @@
 namespace tallowick {
 
 // Starts libvips once per process (loading the media object of
-// media_module.h first), from any thread, before the first image is touched: untrusted loaders
-// (ImageMagick, PDF, slides and the like) are blocked, since files in Downloads must never reach
-// them, and the operation cache is kept small because every image is read once. Returns false when
-// the object is missing or libvips could not start; callers then skip images.
+// media_module.h first), from any thread, before the first image is touched: every loader but
+// JPEG, PNG, HEIF, WebP, TIFF and GIF (ImageMagick, FITS, PDF, slides and the like) is blocked,
+// since files in Downloads must never reach them, and the operation cache is kept small because
+// every image is read once. Returns false when the object is missing or libvips could not start;
+// callers then skip images.
 bool ensureVipsStarted();
 
 // Hands back what libvips keeps for the calling thread. Call it as a thread

@@ -1,0 +1,31 @@
+#pragma once
+
+// Which picture format a file is, told from its first bytes, before libvips
+// sees it. libvips picks a loader by asking each one it has whether the
+// file is its kind, and some of them answer by handing the file to a
+// foreign library (cfitsio for FITS, libmatio, OpenSlide) even when that
+// loader is blocked. So a file that does not start like one of the formats
+// we decode never reaches libvips at all.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace tallowick::media {
+
+// The formats whose libvips loaders stay unblocked (vips_setup.h).
+enum class PictureFormat { jpeg, png, gif, webp, tiff, heif };
+
+// How many first bytes pictureFormatOf() looks at.
+inline constexpr std::size_t kPictureHeadBytes = 12;
+
+// The format `head` (a file's first bytes; fewer when the file is shorter)
+// starts like, or no value for anything else.
+std::optional<PictureFormat> pictureFormatOf(std::span<const std::uint8_t> head);
+
+// pictureFormatOf() for the open file `fd`, read from its start without
+// moving its offset. No value when it cannot be read.
+std::optional<PictureFormat> pictureFormatOfFile(int fd);
+
+}  // namespace tallowick::media
