@@ -255,7 +255,8 @@ void PopoverView::refresh() {
 
   hint_->setVisible(!agent_.fullDiskAccess());
   launchAtLogin_->setChecked(agent_.launchAtLogin());
-  folderCount_->setText(tr("%1 folders").arg(agent_.roots().size()));
+  folderCount_->setText(
+      ViewText::counted(static_cast<std::int64_t>(agent_.roots().size()), "folder", "folders"));
   QStringList paths;
   for (const ScanRoot& root : agent_.roots()) paths << QString::fromStdString(root.path());
   folderCount_->setToolTip(paths.join('\n'));

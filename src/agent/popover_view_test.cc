@@ -211,6 +211,13 @@ TEST_F(PopoverViewTest, QRModulesAreSharpBlackAndWhite) {
   EXPECT_TRUE(QRView::render("", 100).isNull());
 }
 
+TEST_F(PopoverViewTest, OneFolderIsCountedInTheSingular) {
+  makeFolders({"Pictures"});
+  Agent& agent = agentWith(readyStatus());
+  PopoverView view(agent, nullptr, false);
+  EXPECT_EQ(text(view, "folderCount"), "1 folder");
+}
+
 TEST_F(PopoverViewTest, MenuActionsReachTheAgent) {
   makeFolders({"Pictures", "Documents"});
   Agent& agent = agentWith(readyStatus());

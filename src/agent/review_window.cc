@@ -69,13 +69,7 @@ QString deckName(const Deck& deck) {
   return deck.name.empty() ? qstring(std::string(rawValue(deck.id))) : qstring(deck.name);
 }
 
-QString cardsText(int count) {
-  return count == 1 ? ReviewWindow::tr("1 card") : ReviewWindow::tr("%1 cards").arg(count);
-}
-
-QString filesText(int count) {
-  return count == 1 ? ReviewWindow::tr("1 file") : ReviewWindow::tr("%1 files").arg(count);
-}
+QString filesText(std::int64_t count) { return ViewText::counted(count, "file", "files"); }
 
 QString kindWord(Kind kind) {
   switch (kind) {
@@ -397,9 +391,10 @@ void ReviewWindow::refresh() {
   retry_->setVisible(model_->state() == ReviewModel::State::ended);
   undo_->setEnabled(model_->canUndo());
   if (auto progress = model_->scanProgress()) {
-    scan_->setText(progress->second > 0
-                       ? tr("Scanning… %1 of ~%2 files").arg(progress->first).arg(progress->second)
-                       : tr("Scanning… %1 files").arg(progress->first));
+    scan_->setText(
+        progress->second > 0
+            ? tr("Scanning… %1 of ~%2").arg(progress->first).arg(filesText(progress->second))
+            : tr("Scanning… %1").arg(filesText(progress->first)));
   } else {
     scan_->clear();
   }
@@ -415,7 +410,8 @@ void ReviewWindow::refreshDecks() {
   decks_->clear();
   if (!model_->summary()) return;
   for (const Deck& deck : model_->summary()->decks) {
-    auto* item = new QListWidgetItem(deckName(deck) + QStringLiteral("\n") + cardsText(deck.count) +
+    auto* item = new QListWidgetItem(deckName(deck) + QStringLiteral("\n") +
+                                     ViewText::counted(deck.count, "card", "cards") +
                                      QStringLiteral("  ·  ") + ViewText::byteCount(deck.bytes));
     item->setData(Qt::UserRole, static_cast<int>(deck.id));
     decks_->addItem(item);
@@ -465,8 +461,9 @@ void ReviewWindow::refreshCard() {
     const std::optional<FileCard> keeper = group.keeper();
     const bool exact = group.type == GroupType::exact;
     name_->setText(keeper ? qstring(keeper->name) : qstring(card->title()));
-    folder_->setText((exact ? tr("%1 exact copies").arg(group.members.size())
-                            : tr("%1 similar photos").arg(group.members.size())) +
+    const auto members = static_cast<std::int64_t>(group.members.size());
+    folder_->setText((exact ? ViewText::counted(members, "exact copy", "exact copies")
+                            : ViewText::counted(members, "similar photo", "similar photos")) +
                      tr("  ·  %1 to free").arg(ViewText::byteCount(group.reclaimable)));
     std::vector<Reason> reasons;
     for (const FileCard& member : group.members) {

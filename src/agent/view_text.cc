@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "shared/count_text.h"
+
 namespace tallowick {
 
 ViewText::StatusLine ViewText::statusLine(const ServerStatus& status) {
@@ -41,8 +43,8 @@ QColor ViewText::toneColour(Tone tone) {
 
 QString ViewText::summaryLine(const ServerStatus& status) {
   QStringList parts;
-  if (status.files > 0) parts << tr("%1 files").arg(status.files);
-  if (status.groups > 0) parts << tr("%1 groups").arg(status.groups);
+  if (status.files > 0) parts << counted(status.files, "file", "files");
+  if (status.groups > 0) parts << counted(status.groups, "group", "groups");
   if (status.pendingCount >= 1) {
     parts << tr("%1 pending · ").arg(status.pendingCount) + byteCount(status.pendingBytes);
   }
@@ -63,7 +65,7 @@ std::optional<double> ViewText::scanFraction(const ServerProgress& progress) {
 }
 
 QString ViewText::scanProgressText(const ServerProgress& progress) {
-  if (progress.total < 1) return tr("%1 files").arg(progress.done);
+  if (progress.total < 1) return counted(progress.done, "file", "files");
   return tr("%1 of ~%2").arg(progress.done).arg(progress.total);
 }
 
@@ -79,7 +81,7 @@ QString ViewText::relativeDate(Date then, Date now) {
   if (seconds < 60) return tr("just now");
   if (seconds < 3600) {
     const auto minutes = seconds / 60;
-    return minutes == 1 ? tr("1 minute ago") : tr("%1 minutes ago").arg(minutes);
+    return tr("%1 ago").arg(counted(minutes, "minute", "minutes"));
   }
   const QDate today = QDateTime::fromSecsSinceEpoch(
                           duration_cast<std::chrono::seconds>(now.time_since_epoch()).count())
@@ -90,10 +92,10 @@ QString ViewText::relativeDate(Date then, Date now) {
   const qint64 days = day.daysTo(today);
   if (days < 1) {
     const auto hours = seconds / 3600;
-    return hours == 1 ? tr("1 hour ago") : tr("%1 hours ago").arg(hours);
+    return tr("%1 ago").arg(counted(hours, "hour", "hours"));
   }
   if (days == 1) return tr("yesterday");
-  if (days < 7) return tr("%1 days ago").arg(days);
+  if (days < 7) return tr("%1 ago").arg(counted(days, "day", "days"));
   return QLocale().toString(day, QLocale::ShortFormat);
 }
 
@@ -101,6 +103,10 @@ QString ViewText::byteCount(std::int64_t bytes) {
   if (bytes == 1) return tr("1 byte");
   if (bytes < 1000) return tr("%1 bytes").arg(std::max<std::int64_t>(0, bytes));
   return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+QString ViewText::counted(std::int64_t count, const char* one, const char* many) {
+  return QString::fromStdString(countText(count, one, many));
 }
 
 QString ViewText::homeRelativePath(const std::string& path, const std::string& home) {

@@ -51,6 +51,8 @@ class ViewText {
   // Decimal units as the desktop's file managers print them ("0 bytes",
   // "1.5 MB").
   static QString byteCount(std::int64_t bytes);
+  // "1 folder", "2 folders": countText() for the views.
+  static QString counted(std::int64_t count, const char* one, const char* many);
   // `path` with a leading `home` folder written "~"; other paths unchanged.
   static QString homeRelativePath(const std::string& path, const std::string& home);
 };

@@ -64,6 +64,7 @@ TEST(ViewTextTest, SummaryLineJoinsThePartsThatAreThere) {
       {12, 0, 0, 0, "12 files"},
       {0, 3, 0, 0, "3 groups"},
       {12, 3, 0, 0, "12 files · 3 groups"},
+      {1, 1, 0, 0, "1 file · 1 group"},
       {0, 0, 2, 4200000, "2 pending · 4.2 MB"},
       {12, 3, 1, 999, "12 files · 3 groups · 1 pending · 999 bytes"},
       // Bytes staged without a file (cannot happen) still say nothing.
@@ -102,6 +103,7 @@ TEST(ViewTextTest, ScanProgress) {
   const Case cases[] = {
       {0, 0, std::nullopt, "0 files"},
       {120, 0, std::nullopt, "120 files"},
+      {1, 0, std::nullopt, "1 file"},
       {100, 400, 0.25, "100 of ~400"},
       {600, 400, 1.0, "600 of ~400"},  // the bar is full, not beyond
   };

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "core/server/service_browser.h"
+#include "shared/count_text.h"
 #include "shared/file_util.h"
 #include "shared/keychain.h"
 #include "shared/pairing_payload.h"
@@ -375,8 +376,8 @@ int swipe(PhoneClient& client, std::chrono::milliseconds timeout, std::istream& 
     }
   }
   text << "\nkept " << counts[Action::keep] << ", staged " << counts[Action::trash]
-       << " for the Trash, skipped " << counts[Action::skip] << "; moved " << trashed
-       << (trashed == 1 ? " file" : " files") << " to the Trash, " << humanBytes(freed)
+       << " for the Trash, skipped " << counts[Action::skip] << "; moved "
+       << countText(trashed, "file", "files") << " to the Trash, " << humanBytes(freed)
        << " freed\n";
   text.flush();
   return 0;

@@ -4,13 +4,10 @@
 
 #include "cli/human_bytes.h"
 #include "cli/terminal_text.h"
+#include "shared/count_text.h"
 
 namespace tallowick::cli {
 namespace {
-
-std::string plural(std::int64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
 
 std::string fileLine(const FileCard& file) {
   std::string line = escapedForTerminal(file.name) + "  in " + escapedForTerminal(file.folder) +
@@ -38,9 +35,9 @@ std::string cardText(const Card& card) {
   if (const FileCard* file = card.file())
     return fileLine(*file) + "  [" + file->id.string() + "]\n";
   const GroupCard& group = *card.group();
-  std::string text = plural(static_cast<std::int64_t>(group.members.size()),
-                            group.type == GroupType::exact ? "exact copy" : "similar photo",
-                            group.type == GroupType::exact ? "exact copies" : "similar photos") +
+  std::string text = countText(static_cast<std::int64_t>(group.members.size()),
+                               group.type == GroupType::exact ? "exact copy" : "similar photo",
+                               group.type == GroupType::exact ? "exact copies" : "similar photos") +
                      ", " + humanBytes(group.reclaimable) + " to free  [" + group.id.string() +
                      "]\n";
   for (const FileCard& member : group.members) {
@@ -57,13 +54,13 @@ std::string replyText(const Message& reply) {
   if (const auto* summary = reply.get<Message::SummaryResult>()) {
     std::string text = escapedForTerminal(summary->macName) + ": " +
                        humanBytes(summary->reclaimable) + " to free; " +
-                       plural(summary->pendingCount, "file", "files") + " staged (" +
+                       countText(summary->pendingCount, "file", "files") + " staged (" +
                        humanBytes(summary->pendingBytes) + ")\n";
     for (const Deck& deck : summary->decks) {
       char line[160];
       std::snprintf(line, sizeof line, "  %-16s %6d %-5s  %10s\n",
                     std::string(rawValue(deck.id)).c_str(), deck.count,
-                    deck.count == 1 ? "card" : "cards", humanBytes(deck.bytes).c_str());
+                    countNoun(deck.count, "card", "cards"), humanBytes(deck.bytes).c_str());
       text += line;
     }
     return text;
@@ -79,7 +76,7 @@ std::string replyText(const Message& reply) {
   }
   if (const auto* updated = reply.get<Message::CardUpdated>()) return cardText(updated->card);
   if (const auto* commit = reply.get<Message::CommitResult>()) {
-    std::string text = "moved " + plural(commit->trashed, "file", "files") + " to the Trash, " +
+    std::string text = "moved " + countText(commit->trashed, "file", "files") + " to the Trash, " +
                        humanBytes(commit->freed) + " freed, " +
                        std::to_string(commit->failed.size()) + " refused\n";
     for (const auto& failure : commit->failed) {
@@ -89,7 +86,7 @@ std::string replyText(const Message& reply) {
   }
   if (const auto* progress = reply.get<Message::ScanProgress>()) {
     return "scanning: " + std::to_string(progress->done) + " of " +
-           std::to_string(progress->total) + " files\n";
+           countText(progress->total, "file", "files") + "\n";
   }
   if (reply.is<Message::Ok>()) return "done\n";
   return {};

@@ -27,6 +27,7 @@ TEST(PhoneText, RepliesForPeople) {
        "moved 3 files to the Trash, 12.0 kB freed, 1 refused\n"
        "  5A1C09E2-0000-4000-8000-000000000001: modified since scan\n"},
       {Message::ScanProgress{200, 1000}, "scanning: 200 of 1000 files\n"},
+      {Message::ScanProgress{0, 1}, "scanning: 0 of 1 file\n"},
       {Message::QueueBatch{}, "no cards\n"},
       {Message::Ok{}, "done\n"},
       {Message::Hello{"desk\033[2J", "", {}}, "connected to desk\\x1B[2J\n"},

@@ -20,6 +20,7 @@
 #include "cli/terminal_text.h"
 #include "core/scan/hash_cache.h"
 #include "core/scan/pipeline.h"
+#include "shared/count_text.h"
 #include "shared/file_util.h"
 #include "shared/report.h"
 #include "shared/report_writer.h"
@@ -27,16 +28,19 @@
 namespace tallowick::cli {
 namespace {
 
-// "1 file", "2 files"
-std::string files(std::int64_t count) { return grouped(count) + (count == 1 ? " file" : " files"); }
+// "1 file", "2,000 files"
+std::string files(std::int64_t count) {
+  return grouped(count) + " " + countNoun(count, "file", "files");
+}
 
 void printSummary(const Report& report) {
   std::cout << "Scanned " << files(report.filesSeen) << " (" << humanBytes(report.bytesSeen)
-            << ") in " << report.roots.size()
-            << (report.roots.size() == 1 ? " folder.\n" : " folders.\n");
-  std::cout << "Reclaimable: " << humanBytes(report.reclaimable) << " in "
-            << grouped(static_cast<std::int64_t>(report.items.size()))
-            << (report.items.size() == 1 ? " candidate.\n" : " candidates.\n");
+            << ") in "
+            << countText(static_cast<std::int64_t>(report.roots.size()), "folder", "folders")
+            << ".\n";
+  const auto candidates = static_cast<std::int64_t>(report.items.size());
+  std::cout << "Reclaimable: " << humanBytes(report.reclaimable) << " in " << grouped(candidates)
+            << " " << countNoun(candidates, "candidate", "candidates") << ".\n";
   if (report.items.empty()) return;
 
   std::map<Reason, std::int64_t> byReason;
