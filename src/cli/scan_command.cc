@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -145,6 +147,7 @@ int runScan(const ScanCommandOptions& options) {
   const Report report = Pipeline::run(*roots, pipeline);
   if (live) std::cerr << "\r\033[K" << std::flush;
 
+  errno = 0;  // what a failed write leaves there names the reason
   if (options.json) {
     // Streamed: the text of a large report is never held whole.
     OutputBuffer out([](std::string_view chunk) {
@@ -153,11 +156,18 @@ int runScan(const ScanCommandOptions& options) {
     });
     writeReportJSON(report, out);
     out.finish();
-    std::cout << std::flush;
   } else {
     printSummary(report);
   }
-  return std::cout.good() ? 0 : 1;
+  std::cout << std::flush;
+  if (!std::cout.good()) {
+    // A report cut short on a full disk or a closed pipe must not pass for
+    // a whole one.
+    const int error = errno != 0 ? errno : EIO;
+    std::cerr << "tallowick scan: cannot write the report: " << std::strerror(error) << "\n";
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace tallowick::cli

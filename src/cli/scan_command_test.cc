@@ -118,6 +118,22 @@ TEST_F(ScanCommandTest, ReadableSummaryByDefault) {
   EXPECT_NE(outcome.out.find("Reclaimable: 0 bytes"), std::string::npos) << outcome.out;
 }
 
+TEST_F(ScanCommandTest, AReportThatCannotBeWrittenIsAnErrorForEitherForm) {
+  std::ofstream(dir_ / "root/a.bin") << std::string(200, 'a');
+  const std::string err = (dir_ / "err").string();
+  for (const std::string form : {"--json ", ""}) {
+    SCOPED_TRACE(form);
+    const std::string command = "HOME='" + (dir_ / "home").string() + "' XDG_DATA_HOME='" +
+                                (dir_ / "home/data").string() + "' '" + program_ + "' scan " +
+                                form + "--min-bytes 1 '" + root() + "' </dev/null >/dev/full 2>'" +
+                                err + "'";
+    const int raw = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_EQ(slurp(err), "tallowick scan: cannot write the report: No space left on device\n");
+  }
+}
+
 TEST_F(ScanCommandTest, BadInputIsOneLineAndStatusTwo) {
   std::ofstream(dir_ / "file.txt") << "not a folder";
   const std::string missing = (dir_ / "missing").string();

@@ -22,6 +22,11 @@ AtomicFileWriter::AtomicFileWriter(std::string path, mode_t mode)
     : path_(std::move(path)), temp_(path_ + ".tmp-" + Uuid::random().shortString()), mode_(mode) {
   fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode_);
   ok_ = fd_ >= 0 && ::fchmod(fd_, mode_) == 0;
+  if (!ok_) failed();
+}
+
+void AtomicFileWriter::failed() {
+  if (!error_) error_ = std::error_code(errno != 0 ? errno : EIO, std::generic_category());
 }
 
 AtomicFileWriter::~AtomicFileWriter() {
@@ -31,16 +36,24 @@ AtomicFileWriter::~AtomicFileWriter() {
 }
 
 bool AtomicFileWriter::write(std::string_view data) {
-  ok_ = ok_ && writeAll(fd_, data);
+  if (!ok_) return false;
+  errno = 0;
+  ok_ = writeAll(fd_, data);
+  if (!ok_) failed();
   return ok_;
 }
 
 bool AtomicFileWriter::commit() {
   if (fd_ < 0) return false;
   bool ok = ok_ && ::fsync(fd_) == 0;
-  ok = (::close(fd_) == 0) && ok;
+  if (!ok) failed();
+  if (::close(fd_) != 0) {
+    failed();
+    ok = false;
+  }
   fd_ = -1;
   if (!ok || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    failed();
     ::unlink(temp_.c_str());
     return false;
   }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "shared/json_codec.h"
 
@@ -33,13 +34,20 @@ class AtomicFileWriter {
   // Syncs the temporary file and renames it over the path. False on any
   // failure, leaving the old file as it was.
   bool commit();
+  // Why the first failure of write() or commit() happened (or making the
+  // temporary file); empty while nothing failed.
+  std::error_code error() const { return error_; }
 
  private:
+  // Keeps errno as the reason, unless an earlier failure gave one.
+  void failed();
+
   std::string path_;
   std::string temp_;
   mode_t mode_;
   int fd_ = -1;
   bool ok_ = false;
+  std::error_code error_;
 };
 
 // The whole file, or no value when it cannot be read.

@@ -617,7 +617,11 @@ void Server::storeReport() {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   if (!book_.report()) return;
   createDirectories(parentOf(config_.reportURL));
-  writeStoredReport(config_.reportURL, *book_.report());
+  // The cards, the status and the phones go on with the report in memory;
+  // only a relaunch before the next good write starts from an older one.
+  if (std::error_code error = saveStoredReport(config_.reportURL, *book_.report())) {
+    log("! could not write report.json: " + error.message());
+  }
 }
 
 void Server::refreshStatus() {

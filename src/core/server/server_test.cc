@@ -755,6 +755,25 @@ TEST_F(ServerTest, RescanStoresTheReportAndTellsGreetedPhones) {
   EXPECT_EQ(summary->decks[1].bytes, 4096);
 }
 
+TEST_F(ServerTest, AReportThatCannotBeStoredIsLoggedAndTheScanStillCounts) {
+  writeFile(root_ + "/a.bin", std::string(4096, 'x'));
+  writeFile(root_ + "/b.bin", std::string(4096, 'x'));
+  // A folder where the file belongs: no rename can replace it.
+  std::filesystem::create_directories(storage_ + "/report.json");
+  start(config());
+  server_->rescan();
+  ASSERT_TRUE(waitFor([&] {
+    for (const auto& event : events_->events()) {
+      if (event.get<ServerEvent::Scanned>()) return true;
+    }
+    return false;
+  }));
+  EXPECT_TRUE(events_->has("! could not write report.json: Is a directory"))
+      << ::testing::PrintToString(events_->containing("report.json"));
+  EXPECT_EQ(events_->status()->cards, 1);
+  EXPECT_TRUE(std::filesystem::is_directory(storage_ + "/report.json"));
+}
+
 TEST_F(ServerTest, StatusCountsStagedDecisionsFromTheJournal) {
   // A report with a four-member duplicate group and a loose file; the
   // journal holds pending trash decisions for the group's three non-keepers.

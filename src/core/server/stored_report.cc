@@ -17,11 +17,14 @@ std::optional<Report> loadStoredReport(const std::string& path) {
   }
 }
 
-bool writeStoredReport(const std::string& path, const Report& report) {
+std::error_code saveStoredReport(const std::string& path, const Report& report) {
   AtomicFileWriter file(path);
   OutputBuffer out([&file](std::string_view chunk) { return file.write(chunk); });
   writeReportJSON(report, out);
-  return out.finish() && file.commit();
+  if (out.finish() && file.commit()) return {};
+  // A failure of the buffer's own is the file's: the buffer only fails when
+  // a write did.
+  return file.error() ? file.error() : std::make_error_code(std::errc::io_error);
 }
 
 }  // namespace tallowick

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "shared/report.h"
 
@@ -15,8 +16,8 @@ std::optional<Report> loadStoredReport(const std::string& path);
 
 // Writes `report` at `path` in its stored form, atomically (a crash never
 // leaves half a report) and a piece at a time (a report of a million items
-// is never held whole as text). False when it could not be written; the
-// old file then stays.
-bool writeStoredReport(const std::string& path, const Report& report);
+// is never held whole as text). Returns why it could not be written
+// (empty once written); the old file then stays.
+std::error_code saveStoredReport(const std::string& path, const Report& report);
 
 }  // namespace tallowick

@@ -37,15 +37,16 @@ TEST(StoredReportTest, WrittenReportIsTheStoredFormAndANewOneReplacesIt) {
   Report report;
   report.items.resize(3);
   report.items[1].path = "/home/zoë/a \"b\".jpg";
-  ASSERT_TRUE(writeStoredReport(path, report));
+  ASSERT_FALSE(saveStoredReport(path, report));
   std::ifstream in(path);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, report.storedJSON());
   report.filesSeen = 7;
-  ASSERT_TRUE(writeStoredReport(path, report));
+  ASSERT_FALSE(saveStoredReport(path, report));
   EXPECT_EQ(loadStoredReport(path)->filesSeen, 7);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);  // no temporary file left
-  EXPECT_FALSE(writeStoredReport(dir + "/missing/report.json", report));
+  EXPECT_EQ(saveStoredReport(dir + "/missing/report.json", report),
+            std::make_error_code(std::errc::no_such_file_or_directory));
   fs::remove_all(dir);
 }
 
