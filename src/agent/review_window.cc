@@ -69,6 +69,13 @@ QString deckName(const Deck& deck) {
   return deck.name.empty() ? qstring(std::string(rawValue(deck.id))) : qstring(deck.name);
 }
 
+// The summary lists only decks with cards, as the phone shows them; with
+// none, one line says why.
+QString noDecksText(const Message::SummaryResult& summary) {
+  return summary.scannedAt == kDistantPast ? ReviewWindow::tr("Not scanned yet")
+                                           : ReviewWindow::tr("Nothing to clean up");
+}
+
 QString filesText(std::int64_t count) { return ViewText::counted(count, "file", "files"); }
 
 QString kindWord(Kind kind) {
@@ -210,6 +217,7 @@ ReviewWindow::ReviewWindow(Agent& agent, QWidget* parent)
   decks_->setSpacing(2);
   decks_->setMaximumHeight(250);
   connect(decks_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+    if (!item->data(Qt::UserRole).isValid()) return;  // the line saying there is none
     // After the click: switching decks redraws the list under it.
     const auto deck = static_cast<DeckID>(item->data(Qt::UserRole).toInt());
     QMetaObject::invokeMethod(
@@ -409,6 +417,12 @@ void ReviewWindow::refresh() {
 void ReviewWindow::refreshDecks() {
   decks_->clear();
   if (!model_->summary()) return;
+  if (model_->summary()->decks.empty()) {
+    auto* item = new QListWidgetItem(noDecksText(*model_->summary()));
+    item->setFlags(Qt::NoItemFlags);
+    decks_->addItem(item);
+    return;
+  }
   for (const Deck& deck : model_->summary()->decks) {
     auto* item = new QListWidgetItem(deckName(deck) + QStringLiteral("\n") +
                                      ViewText::counted(deck.count, "card", "cards") +
@@ -566,6 +580,8 @@ void ReviewWindow::refreshPreview() {
     preview_->setPixmap({});
     if (model_->loading()) {
       preview_->setText(tr("Loading cards…"));
+    } else if (model_->summary() && model_->summary()->decks.empty()) {
+      preview_->setText(noDecksText(*model_->summary()));
     } else if (model_->staged().empty()) {
       preview_->setText(tr("Nothing left to review in this deck."));
     } else {

@@ -211,5 +211,30 @@ TEST_F(ReviewWindowTest, ADeclinedQuestionLeavesTheTrashAlone) {
   EXPECT_EQ(trashCount(), 1);
 }
 
+TEST_F(ReviewWindowTest, AScanThatFindsNothingSaysSoInsteadOfAnEmptyList) {
+  for (const std::string& file : {photo_, copy_, screenshot_, installer_}) fs::remove(file);
+  Agent& agent = startAgent();
+  ReviewWindow window(agent);
+  window.show();
+  ReviewModel& model = window.model();
+  // The summary pushed after the scan, as the phone gets it: no deck at all.
+  ASSERT_TRUE(processUntil([&] {
+    return model.state() == ReviewModel::State::ready && model.summary() &&
+           model.summary()->scannedAt != kDistantPast && !model.loading();
+  })) << model.error().toStdString();
+  EXPECT_TRUE(model.summary()->decks.empty());
+  auto* decks = child<QListWidget>(window, "deckList");
+  ASSERT_NE(decks, nullptr);
+  ASSERT_EQ(decks->count(), 1);
+  EXPECT_EQ(decks->item(0)->text(), "Nothing to clean up");
+  EXPECT_EQ(decks->item(0)->flags(), Qt::NoItemFlags);
+  EXPECT_EQ(text(child(window, "preview")), "Nothing to clean up");
+  for (const char* name : {"trashButton", "keepButton", "skipButton"}) {
+    auto* button = child<QPushButton>(window, name);
+    ASSERT_NE(button, nullptr);
+    EXPECT_FALSE(button->isEnabled()) << name;
+  }
+}
+
 }  // namespace
 }  // namespace tallowick
