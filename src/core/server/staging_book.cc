@@ -38,20 +38,40 @@ int StagingBook::load(std::optional<Report> report) {
 
 bool StagingBook::journal(const Card& card, Action action, const std::string& device,
                           Result& result) {
+  EarlierEntries earlier;
   for (const Item& item : cards_.itemsFor(card)) {
+    const CommitEngine::Entry* current = engine_.entry(item.path);
+    std::optional<CommitEngine::Entry> before;
+    if (current) before = *current;
     if (std::error_code error = engine_.record(item, action, device)) {
       result.journalErrors.push_back(error);
+      putBack(earlier, result);
       return false;
     }
+    earlier.emplace_back(item.path, std::move(before));
   }
   return true;
 }
 
+void StagingBook::putBack(const EarlierEntries& earlier, Result& result) {
+  for (auto it = earlier.rbegin(); it != earlier.rend(); ++it) {
+    const auto& [path, before] = *it;
+    std::error_code error;
+    if (!before) {
+      error = engine_.cancelPending(path);
+    } else if (before->state != CommitEngine::State::trashed) {  // record() left those alone
+      error = engine_.append(*before);
+    }
+    if (error) result.journalErrors.push_back(error);
+  }
+}
+
 void StagingBook::withdraw(const Card& card, Result& result) {
   for (const Item& item : cards_.itemsFor(card)) {
+    // On past a failure: every file is withdrawn in memory, and each line
+    // that lands is one fewer to bring the decision back at a relaunch.
     if (std::error_code error = engine_.cancelPending(item.path)) {
       result.journalErrors.push_back(error);
-      return;
     }
   }
 }

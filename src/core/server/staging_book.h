@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/commit/commit_engine.h"
@@ -61,7 +62,8 @@ class StagingBook {
 
   // Journals `action` for the files of card `id` (files already in the
   // Trash are left as they are), then stages it. Stops at the first file
-  // the journal cannot take; the card then keeps its earlier decision.
+  // the journal cannot take; the card and every one of its files then keep
+  // their earlier decision.
   Result decide(const Uuid& id, Action action, const std::string& device);
   // Withdraws the decision on card `id` and its pending journal entries.
   // The decision goes even when the journal cannot be written.
@@ -84,8 +86,19 @@ class StagingBook {
   Message::SummaryResult summary() const;
 
  private:
-  // Journals `action` for the card's files; false at the first failure.
+  // Each file's journal entry from before a decision (none for a file
+  // that had none), by path.
+  using EarlierEntries = std::vector<std::pair<std::string, std::optional<CommitEngine::Entry>>>;
+
+  // Journals `action` for all of the card's files or for none: at the
+  // first file the journal cannot take, the files before it get their
+  // earlier entries back (one that had none, an undone one). The engine's
+  // entries in memory, which a commit goes by, are then the earlier ones;
+  // the journal holds no part of the decision either, unless it cannot
+  // take the lines that put them back. False after a failure.
   bool journal(const Card& card, Action action, const std::string& device, Result& result);
+  // Gives the files of `earlier`, last first, their entries from before.
+  void putBack(const EarlierEntries& earlier, Result& result);
   // Withdraws the pending journal entries of the card's files.
   void withdraw(const Card& card, Result& result);
   // Moves the staged counts by the card's share when its decision changes

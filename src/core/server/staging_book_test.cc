@@ -1,8 +1,12 @@
 #include "core/server/staging_book.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -158,6 +162,117 @@ TEST_F(StagingBookTest, NothingIsStagedThatTheJournalCannotTake) {
   EXPECT_EQ(undone.journalErrors.size(), 1u);
   EXPECT_EQ(decisionOn(download_.id), std::nullopt);
   EXPECT_EQ(book_->counts().pendingCount, 0);
+
+  // An undo on a card of several files withdraws each of them, not only the
+  // ones before the first line that failed.
+  std::filesystem::remove(journal);
+  std::filesystem::rename(journal + ".old", journal);
+  ASSERT_TRUE(book_->decide(group_.id, Action::trash, "phone").journalErrors.empty());
+  std::filesystem::rename(journal, journal + ".old");
+  std::filesystem::create_directory(journal);
+  EXPECT_EQ(book_->undo(group_.id).journalErrors.size(), 2u);
+  EXPECT_EQ(journalled(copyA_), State::undone);
+  EXPECT_EQ(journalled(copyB_), State::undone);
+  EXPECT_EQ(book_->counts().pendingCount, 0);
+}
+
+// Lets the journal grow by `bytes` more and fails every write past that
+// (EFBIG), as a disk that fills up during a decision does.
+class JournalRoom {
+ public:
+  JournalRoom(const std::string& journal, std::uintmax_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    struct rlimit limited = saved_;
+    limited.rlim_cur = std::filesystem::file_size(journal) + bytes;
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+  }
+  ~JournalRoom() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  struct rlimit saved_;
+  sighandler_t oldHandler_;
+  bool ok_ = false;
+};
+
+// The journal takes the first file of a group's decision and not the
+// second. A commit moves the staged cards' files that have a pending trash
+// entry, so those two must always be the same files.
+TEST_F(StagingBookTest, ADecisionTheJournalTakesOnlyPartOfLeavesEveryFileAsItWas) {
+  struct Case {
+    std::string name;
+    std::optional<Action> earlier;
+    Action now;
+  };
+  const Case cases[] = {
+      {"a first decision", std::nullopt, Action::trash},
+      {"a changed decision", Action::trash, Action::keep},
+      {"a changed decision to trash", Action::skip, Action::trash},
+  };
+  const Date fixed = report_.scannedAt;
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string storage = tree_.path("storage-" + std::to_string(++run));
+    book_.reset();
+    engine_ = std::make_unique<CommitEngine>(CommitEngine::Config({tree_.path("root")}, storage),
+                                             [fixed] { return fixed; });
+    book_ = std::make_unique<StagingBook>(*engine_);
+    book_->load(report_);
+    const std::vector<Item> files = book_->cards().itemsFor(*book_->cards().find(group_.id));
+    ASSERT_EQ(files.size(), 2u);
+    if (c.earlier) {
+      ASSERT_TRUE(book_->decide(group_.id, *c.earlier, "phone").journalErrors.empty());
+    } else {
+      // A journal to measure against, as the decision on another card makes it.
+      ASSERT_TRUE(book_->decide(download_.id, Action::keep, "phone").journalErrors.empty());
+    }
+    // The length of the first file's line, as an engine with the same clock
+    // writes it.
+    const std::string twin = tree_.path("twin-" + std::to_string(run));
+    CommitEngine measure(CommitEngine::Config({tree_.path("root")}, twin),
+                         [fixed] { return fixed; });
+    ASSERT_FALSE(measure.record(files[0], c.now, "phone"));
+    const auto firstLine = std::filesystem::file_size(twin + "/decisions.jsonl");
+
+    const std::string journal = storage + "/decisions.jsonl";
+    const auto before = std::filesystem::file_size(journal);
+    StagingBook::Result result;
+    {
+      JournalRoom room(journal, firstLine);
+      ASSERT_TRUE(room.ok());
+      result = book_->decide(group_.id, c.now, "phone");
+    }
+    EXPECT_TRUE(result.known);
+    ASSERT_FALSE(result.journalErrors.empty());
+    EXPECT_EQ(result.journalErrors[0], std::errc::file_too_large);
+    // The first file's line landed; nothing after it did, the lines that
+    // would put it back included: only the engine's memory has them.
+    EXPECT_EQ(std::filesystem::file_size(journal), before + firstLine);
+    EXPECT_EQ(decisionOn(group_.id), c.earlier);
+
+    for (const Item& file : files) {
+      SCOPED_TRACE(file.path);
+      const CommitEngine::Entry* entry = engine_->entry(file.path);
+      if (c.earlier) {
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->state, State::pending);
+        EXPECT_EQ(entry->action, *c.earlier);
+      } else {
+        EXPECT_TRUE(entry == nullptr || entry->state != State::pending);
+      }
+    }
+    std::set<std::string> staged, trashedByACommit;
+    for (const Item& item : book_->staged().items) staged.insert(item.path);
+    for (const CommitEngine::Entry& entry : engine_->pending()) {
+      if (entry.action == Action::trash) trashedByACommit.insert(entry.path);
+    }
+    EXPECT_EQ(trashedByACommit, staged);
+  }
 }
 
 TEST_F(StagingBookTest, ANewKeeperPatchesTheOneCardEveryDeckShowsAndTheReport) {
