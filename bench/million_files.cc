@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
     start = Clock::now();
     HashCache cache(bigCache);
     loadSeconds = since(start);
-    loaded = cache.entries().size();
+    loaded = cache.size();
   }
 
   // The report of every walked file.

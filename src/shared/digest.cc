@@ -1,5 +1,7 @@
 #include "shared/digest.h"
 
+#include <array>
+#include <cstdint>
 #include <ostream>
 #include <stdexcept>
 
@@ -8,41 +10,56 @@ namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
 
-int digitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The value of each lower-case hexadecimal digit, -1 for every other byte.
+constexpr std::array<std::int8_t, 256> kValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 16; ++i)
+    values[static_cast<unsigned char>(kDigits[i])] = static_cast<std::int8_t>(i);
+  return values;
+}();
+
+int digitValue(char c) { return kValues[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
-OptionalDigest::OptionalDigest(std::string_view hex) {
-  if (!isText(hex)) throw std::invalid_argument("not a SHA-256 digest: " + std::string(hex));
-  for (std::size_t i = 0; i < bytes_.size(); ++i) {
-    bytes_[i] = static_cast<std::uint8_t>(digitValue(hex[2 * i]) << 4 | digitValue(hex[2 * i + 1]));
+OptionalDigest::OptionalDigest(std::string_view hex) : OptionalDigest(parse(hex)) {
+  if (!present_) throw std::invalid_argument("not a SHA-256 digest: " + std::string(hex));
+}
+
+OptionalDigest OptionalDigest::parse(std::string_view text) {
+  OptionalDigest digest;
+  if (text.size() != 64) return digest;
+  // One pass: a byte that is no digit turns its pair negative.
+  int bad = 0;
+  for (std::size_t i = 0; i < digest.bytes_.size(); ++i) {
+    const int pair = digitValue(text[2 * i]) << 4 | digitValue(text[2 * i + 1]);
+    bad |= pair;
+    digest.bytes_[i] = static_cast<std::uint8_t>(pair);
   }
-  present_ = true;
+  if (bad < 0) return OptionalDigest();
+  digest.present_ = true;
+  return digest;
 }
 
 OptionalDigest::OptionalDigest(const std::optional<std::string>& hex) {
   if (hex) *this = OptionalDigest(std::string_view(*hex));
 }
 
-bool OptionalDigest::isText(std::string_view text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (digitValue(c) < 0) return false;
-  }
-  return true;
-}
+bool OptionalDigest::isText(std::string_view text) { return parse(text).has_value(); }
 
 std::string OptionalDigest::operator*() const {
-  std::string text(64, '0');
+  const std::array<char, 64> digits = text();
+  return std::string(digits.data(), digits.size());
+}
+
+std::array<char, 64> OptionalDigest::text() const {
+  std::array<char, 64> digits;
   for (std::size_t i = 0; i < bytes_.size(); ++i) {
-    text[2 * i] = kDigits[bytes_[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes_[i] & 0x0F];
+    digits[2 * i] = kDigits[bytes_[i] >> 4];
+    digits[2 * i + 1] = kDigits[bytes_[i] & 0x0F];
   }
-  return text;
+  return digits;
 }
 
 std::string OptionalDigest::value_or(std::string_view fallback) const {

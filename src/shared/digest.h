@@ -27,6 +27,8 @@ class OptionalDigest {
 
   // Whether `text` is 64 lower-case hexadecimal digits.
   static bool isText(std::string_view text);
+  // The digest of `text`; absent when it is not a digest's text.
+  static OptionalDigest parse(std::string_view text);
 
   bool has_value() const { return present_; }
   explicit operator bool() const { return present_; }
@@ -34,6 +36,8 @@ class OptionalDigest {
 
   // REQUIRES: has_value(). The 64-digit text.
   std::string operator*() const;
+  // REQUIRES: has_value(). The same text without a string of its own.
+  std::array<char, 64> text() const;
   std::string value_or(std::string_view fallback) const;
   operator std::optional<std::string>() const;
 

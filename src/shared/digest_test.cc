@@ -20,6 +20,9 @@ TEST(OptionalDigestTest, KeepsTheTextItWasGiven) {
   EXPECT_EQ(digest, kText);
   EXPECT_FALSE(digest == std::string(64, 'a'));
   EXPECT_NE(digest, OptionalDigest(std::string(64, 'a')));
+  EXPECT_EQ(OptionalDigest::parse(kText), digest);
+  const auto text = digest.text();
+  EXPECT_EQ(std::string(text.begin(), text.end()), kText);
 }
 
 TEST(OptionalDigestTest, AbsentIsNoDigestAtAll) {
@@ -46,8 +49,13 @@ TEST(OptionalDigestTest, RefusesWhatIsNoDigestText) {
       std::string(64, 'A'),
       std::string(63, 'a') + "g",
       std::string(63, 'a') + " ",
+      // a bad first or second digit of a byte, anywhere
+      "g" + std::string(63, 'a'),
+      std::string(30, 'a') + "\xE9" + std::string(33, 'a'),
+      std::string(31, 'a') + std::string(1, '\0') + std::string(32, 'a'),
   };
   for (const auto& text : texts) {
+    EXPECT_FALSE(OptionalDigest::parse(text)) << text;
     EXPECT_FALSE(OptionalDigest::isText(text)) << text;
     EXPECT_THROW(OptionalDigest{text}, std::invalid_argument) << text;
     EXPECT_FALSE(OptionalDigest(kText) == text) << text;

@@ -14,14 +14,6 @@
 namespace tallowick {
 namespace {
 
-bool isLowerHexDigest(std::string_view text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 void appendUTF8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -40,7 +32,32 @@ void appendUTF8(std::string& out, std::uint32_t cp) {
   }
 }
 
-// Reads a cache's binary property list straight into entries, without
+// Walk order, each path once: a file this cache wrote is in that order
+// already (one pass to see it); one from elsewhere is sorted. Of a path
+// given twice the later record stays, as when a dictionary is read key by
+// key.
+void inWalkOrder(std::vector<HashCache::Record>& records) {
+  const HashCache::WalkOrder before;
+  auto ordered = [&](const HashCache::Record& a, const HashCache::Record& b) {
+    return before(a.path, b.path);
+  };
+  if (std::adjacent_find(records.begin(), records.end(), [&](const auto& a, const auto& b) {
+        return !ordered(a, b);
+      }) == records.end()) {
+    return;
+  }
+  std::stable_sort(records.begin(), records.end(), ordered);
+  // Keep the last of each run of one path.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i + 1 < records.size() && records[i + 1].path == records[i].path) continue;
+    if (kept != i) records[kept] = std::move(records[i]);
+    ++kept;
+  }
+  records.resize(kept);
+}
+
+// Reads a cache's binary property list straight into records, without
 // building the general tree of the format first: a rescan loads the whole
 // cache before it looks at a file, so this is on every rescan's path. Every
 // offset, reference and length is checked against the data; anything but
@@ -51,7 +68,9 @@ class BinaryPlistReader {
  public:
   explicit BinaryPlistReader(std::string_view data) : data_(data) {}
 
-  std::optional<HashCache::Entries> read() {
+  // The records in walk order of their paths, each path once (the later
+  // of two).
+  std::optional<std::vector<HashCache::Record>> read() {
     constexpr std::size_t kTrailerSize = 32;
     if (data_.size() < 8 + kTrailerSize || !data_.starts_with("bplist00")) return std::nullopt;
     const std::size_t trailer = data_.size() - kTrailerSize;
@@ -69,16 +88,17 @@ class BinaryPlistReader {
 
     auto root = collection(top, kDict);
     if (!root) return std::nullopt;
-    HashCache::Entries entries;
-    entries.reserve(root->count);
+    std::vector<HashCache::Record> records;
+    records.reserve(static_cast<std::size_t>(root->count));
     for (std::uint64_t i = 0; i < root->count; ++i) {
       auto path = string(reference(*root, i));
       if (!path) return std::nullopt;
       auto entry = this->entry(reference(*root, root->count + i));
       if (!entry) return std::nullopt;
-      entries.insert_or_assign(std::move(*path), std::move(*entry));
+      records.push_back({std::move(*path), std::move(*entry)});
     }
-    return entries;
+    inWalkOrder(records);
+    return records;
   }
 
  private:
@@ -180,6 +200,25 @@ class BinaryPlistReader {
     return out;
   }
 
+  // A one-byte string's text as it lies in the data, without a copy; no
+  // value for other objects (a string may also be written as UTF-16).
+  std::optional<std::string_view> asciiText(std::uint64_t ref) const {
+    auto o = object(ref);
+    if (!o || o->type != kAsciiString || !fits(o->body, o->count)) return std::nullopt;
+    return data_.substr(o->body, static_cast<std::size_t>(o->count));
+  }
+
+  // An entry's key. The known keys are plain ASCII and compared where they
+  // lie; any other must still be a valid string.
+  std::optional<std::string> key(std::uint64_t ref) const {
+    if (auto text = asciiText(ref)) {
+      for (std::string_view known : {"size", "mtime", "sha256", "phash", "width", "height"}) {
+        if (*text == known) return std::string(known);
+      }
+    }
+    return string(ref);
+  }
+
   // Integers as the bits of their unsigned form: signed values (8 bytes)
   // travel as their two's complement; of the 16-byte form, which holds
   // values from 2^63 up, the lower half.
@@ -232,7 +271,7 @@ class BinaryPlistReader {
     bool haveSize = false;
     bool haveTime = false;
     for (std::uint64_t i = 0; i < dict->count; ++i) {
-      auto key = string(reference(*dict, i));
+      auto key = this->key(reference(*dict, i));
       if (!key) return std::nullopt;
       const std::uint64_t value = reference(*dict, dict->count + i);
       if (*key == "size") {
@@ -246,8 +285,10 @@ class BinaryPlistReader {
         e.mtime = *mtime;
         haveTime = true;
       } else if (*key == "sha256") {
-        e.sha256 = string(value);
-        if (!e.sha256 || !isLowerHexDigest(*e.sha256)) return std::nullopt;
+        auto digest = asciiText(value);
+        std::optional<std::string> text;
+        if (!digest && (text = string(value))) digest = *text;
+        if (!digest || !(e.sha256 = OptionalDigest::parse(*digest))) return std::nullopt;
       } else if (*key == "phash") {
         auto o = object(value);
         if (!o || !(e.phash = integer(*o))) return std::nullopt;
@@ -281,14 +322,13 @@ class BinaryPlistReader {
 // same objects again instead of being kept in memory.
 class BinaryPlistWriter {
  public:
-  explicit BinaryPlistWriter(const HashCache::Entries& entries) : entries_(entries) {
+  explicit BinaryPlistWriter(const std::vector<HashCache::Record>& records) : records_(records) {
     std::uint64_t objects = 1 + kKeys.size();
     std::uint64_t rootPairs = 0;
     std::uint64_t entryPairs = 0;
     std::uint64_t fixedBytes = 0;  // everything but the references
     for (const auto& key : kKeys) fixedBytes += stringSize(key);
-    for (const auto& [path, entry] : entries_) {
-      if (!writable(path)) continue;
+    for (const auto& [path, entry, touched] : records_) {
       const int values = valueCount(entry);
       objects += 2 + static_cast<std::uint64_t>(values);
       rootPairs += 1;
@@ -322,10 +362,6 @@ class BinaryPlistWriter {
     kUnicodeString = 0x60,
     kDict = 0xD0,
   };
-
-  // A path that is not UTF-8 cannot be a property list string; its file is
-  // hashed again next time rather than failing the whole save.
-  static bool writable(const std::string& path) { return isValidUTF8(path); }
 
   static int valueCount(const HashCache::Entry& e) {
     return 2 + e.sha256.has_value() + e.phash.has_value() + e.width.has_value() +
@@ -373,13 +409,16 @@ class BinaryPlistWriter {
     const std::uint64_t units = utf16Units(text);
     return countSize(units) + 2 * units;
   }
+  // A digest's 64 ASCII digits.
+  // A digest: its marker, its count (64) as a one-byte integer, its digits.
+  static constexpr std::uint64_t kDigestSize = 1 + 2 + 64;
   std::uint64_t dictSize(std::uint64_t pairs) const {
     return dictHeaderSize(pairs) + 2 * pairs * refSize_;
   }
   static std::uint64_t dictHeaderSize(std::uint64_t pairs) { return countSize(pairs); }
   static std::uint64_t valuesSize(const HashCache::Entry& e) {
     std::uint64_t total = signedSize(e.size) + 9;
-    if (e.sha256) total += stringSize(*e.sha256);
+    if (e.sha256) total += kDigestSize;
     if (e.phash) total += intSize(*e.phash, false);
     if (e.width) total += signedSize(*e.width);
     if (e.height) total += signedSize(*e.height);
@@ -457,26 +496,21 @@ class BinaryPlistWriter {
   void writeObjects(OutputBuffer& out) const {
     // The top dictionary: every path's key string, then every entry's
     // dictionary, as numbered below.
-    std::uint64_t pairs = 0;
-    for (const auto& [path, entry] : entries_) pairs += writable(path);
-    appendMarker(out, kDict, pairs);
+    appendMarker(out, kDict, records_.size());
     std::uint64_t next = kFirstEntryObject;
-    for (const auto& [path, entry] : entries_) {
-      if (!writable(path)) continue;
+    for (const auto& [path, entry, touched] : records_) {
       appendBigEndian(out, next, refSize_);
       next += 2 + static_cast<std::uint64_t>(valueCount(entry));
     }
     next = kFirstEntryObject;
-    for (const auto& [path, entry] : entries_) {
-      if (!writable(path)) continue;
+    for (const auto& [path, entry, touched] : records_) {
       appendBigEndian(out, next + 1, refSize_);
       next += 2 + static_cast<std::uint64_t>(valueCount(entry));
     }
     for (const auto& key : kKeys) appendString(out, key);
 
     next = kFirstEntryObject;
-    for (const auto& [path, e] : entries_) {
-      if (!writable(path)) continue;
+    for (const auto& [path, e, touched] : records_) {
       appendString(out, path);
       const int values = valueCount(e);
       appendMarker(out, kDict, static_cast<std::uint64_t>(values));
@@ -496,7 +530,10 @@ class BinaryPlistWriter {
       }
       appendSigned(out, e.size);
       appendReal(out, e.mtime);
-      if (e.sha256) appendString(out, *e.sha256);
+      if (e.sha256) {
+        const std::array<char, 64> digits = e.sha256.text();
+        appendString(out, std::string_view(digits.data(), digits.size()));
+      }
       if (e.phash) appendInt(out, *e.phash, false);
       if (e.width) appendSigned(out, *e.width);
       if (e.height) appendSigned(out, *e.height);
@@ -507,22 +544,19 @@ class BinaryPlistWriter {
   // The offsets of the objects in number order, found by adding up their
   // sizes in the order they were written.
   void writeOffsetTable(OutputBuffer& out) const {
-    std::uint64_t rootPairs = 0;
-    for (const auto& [path, entry] : entries_) rootPairs += writable(path);
     std::uint64_t offset = kHeader.size();
     auto emit = [&](std::uint64_t size) {
       appendBigEndian(out, offset, offsetSize_);
       offset += size;
     };
-    emit(dictSize(rootPairs));
+    emit(dictSize(records_.size()));
     for (const auto& key : kKeys) emit(stringSize(key));
-    for (const auto& [path, e] : entries_) {
-      if (!writable(path)) continue;
+    for (const auto& [path, e, touched] : records_) {
       emit(stringSize(path));
       emit(dictSize(static_cast<std::uint64_t>(valueCount(e))));
       emit(signedSize(e.size));
       emit(9);
-      if (e.sha256) emit(stringSize(*e.sha256));
+      if (e.sha256) emit(kDigestSize);
       if (e.phash) emit(intSize(*e.phash, false));
       if (e.width) emit(signedSize(*e.width));
       if (e.height) emit(signedSize(*e.height));
@@ -539,7 +573,7 @@ class BinaryPlistWriter {
     appendBigEndian(out, tableOffset_, 8);
   }
 
-  const HashCache::Entries& entries_;
+  const std::vector<HashCache::Record>& records_;
   std::uint64_t objects_ = 0;
   std::uint8_t refSize_ = 1;
   std::uint64_t tableOffset_ = 0;
@@ -548,6 +582,18 @@ class BinaryPlistWriter {
 
 }  // namespace
 
+bool HashCache::WalkOrder::operator()(std::string_view a, std::string_view b) const {
+  // Byte order with '/' below every other byte: the first difference
+  // decides, and a component that ends first sorts first.
+  const std::size_t n = std::min(a.size(), b.size());
+  const std::size_t at = static_cast<std::size_t>(
+      std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+      a.begin());
+  if (at == n) return a.size() < b.size();
+  auto rank = [](char c) -> unsigned { return c == '/' ? 0u : static_cast<unsigned char>(c) + 1u; };
+  return rank(a[at]) < rank(b[at]);
+}
+
 HashCache::HashCache(std::string_view url) {
   if (auto path = fileURLToPath(url)) {
     path_ = *path;
@@ -555,8 +601,8 @@ HashCache::HashCache(std::string_view url) {
     path_ = std::string(url);
   }
   if (auto data = readWholeFile(path_)) {
-    if (auto entries = decode(*data)) {
-      entries_ = std::move(*entries);
+    if (auto records = BinaryPlistReader(*data).read()) {
+      records_ = std::move(*records);
       changed_ = false;
     }
   }
@@ -569,63 +615,132 @@ double HashCache::mtimeSeconds(std::optional<Date> modifiedAt) {
   return std::chrono::duration<double>(modifiedAt->time_since_epoch()).count();
 }
 
-const HashCache::Entry* HashCache::lookup(const std::string& path, std::int64_t size,
-                                          std::optional<Date> modifiedAt) {
-  auto it = entries_.find(path);
-  if (it == entries_.end()) {
-    ++misses_;
-    return nullptr;
+HashCache::Record* HashCache::findRecord(std::string_view path) {
+  const std::size_t count = records_.size();
+  if (count == 0) return nullptr;
+  const WalkOrder before;
+  auto at = [&](std::size_t i) -> std::string_view { return records_[i].path; };
+  std::size_t low = 0;
+  std::size_t high = cursor_ < count ? cursor_ : count;
+  if (cursor_ < count) {
+    if (at(cursor_) == path) return &records_[cursor_++];
+    if (before(at(cursor_), path)) {
+      // Ahead of the cursor: steps of 1, 2, 4, ... until past the path,
+      // so a few files skipped cost a few comparisons.
+      std::size_t step = 1;
+      while (cursor_ + step < count && before(at(cursor_ + step), path)) step *= 2;
+      low = cursor_ + step / 2 + 1;
+      high = std::min(cursor_ + step, count);
+    }
   }
-  touch(*it);
-  if (it->second.size == size && it->second.mtime == mtimeSeconds(modifiedAt)) {
+  const auto first = records_.begin() + static_cast<std::ptrdiff_t>(low);
+  const auto last = records_.begin() + static_cast<std::ptrdiff_t>(high);
+  const auto found = std::lower_bound(
+      first, last, path, [&](const Record& r, std::string_view p) { return before(r.path, p); });
+  cursor_ = static_cast<std::size_t>(found - records_.begin());
+  if (found == records_.end() || found->path != path) return nullptr;
+  ++cursor_;
+  return &*found;
+}
+
+const HashCache::Entry* HashCache::find(std::string_view path) const {
+  const WalkOrder before;
+  const auto found =
+      std::lower_bound(records_.begin(), records_.end(), path,
+                       [&](const Record& r, std::string_view p) { return before(r.path, p); });
+  if (found != records_.end() && found->path == path) return &found->entry;
+  const auto added = added_.find(path);
+  return added == added_.end() ? nullptr : &added->second;
+}
+
+const HashCache::Entry* HashCache::lookup(std::string_view path, std::int64_t size,
+                                          std::optional<Date> modifiedAt) {
+  const Entry* entry = nullptr;
+  if (Record* record = findRecord(path)) {
+    record->touched = true;
+    entry = &record->entry;
+  } else if (auto added = added_.find(path); added != added_.end()) {
+    entry = &added->second;
+  }
+  if (entry != nullptr && entry->size == size && entry->mtime == mtimeSeconds(modifiedAt)) {
     ++hits_;
-    return &it->second;
+    return entry;
   }
   ++misses_;
   return nullptr;
 }
 
 void HashCache::store(const std::string& path, Entry entry) {
-  auto it = entries_.find(path);
-  if (it != entries_.end() && it->second.size == entry.size && it->second.mtime == entry.mtime) {
-    const Entry& old = it->second;
-    if (!entry.sha256) entry.sha256 = old.sha256;
+  if (!isValidUTF8(path)) return;
+  Entry* old = nullptr;
+  if (Record* record = findRecord(path)) {
+    record->touched = true;
+    old = &record->entry;
+  } else if (auto added = added_.find(path); added != added_.end()) {
+    old = &added->second;
+  }
+  if (old != nullptr && old->size == entry.size && old->mtime == entry.mtime) {
+    if (!entry.sha256) entry.sha256 = old->sha256;
     if (!entry.phash) {
-      entry.phash = old.phash;
-      entry.width = old.width;
-      entry.height = old.height;
+      entry.phash = old->phash;
+      entry.width = old->width;
+      entry.height = old->height;
     }
   }
-  if (it == entries_.end()) {
-    it = entries_.emplace(path, std::move(entry)).first;
-    changed_ = true;
-  } else if (it->second != entry) {
-    it->second = std::move(entry);
-    changed_ = true;
+  if (old != nullptr) {
+    if (*old != entry) {
+      *old = std::move(entry);
+      changed_ = true;
+    }
+    return;
   }
-  touch(*it);
+  changed_ = true;
+  // A first scan stores in walk order: each new path goes at the end.
+  if (records_.empty() || WalkOrder()(records_.back().path, path)) {
+    records_.push_back({path, std::move(entry), true});
+    cursor_ = records_.size();
+  } else {
+    added_.emplace(path, std::move(entry));
+  }
 }
 
-bool HashCache::touched(const std::string& path) const {
-  auto it = entries_.find(path);
-  return it != entries_.end() && touched_.contains(&*it);
+HashCache::Entries HashCache::entries() const {
+  Entries all(added_);
+  for (const Record& record : records_) all.emplace_hint(all.end(), record.path, record.entry);
+  return all;
 }
 
-void HashCache::touch(const Entries::value_type& node) {
-  if (touched_.empty()) touched_.reserve(entries_.size());
-  touched_.insert(&node);
+bool HashCache::touched(std::string_view path) const {
+  const WalkOrder before;
+  const auto found =
+      std::lower_bound(records_.begin(), records_.end(), path,
+                       [&](const Record& r, std::string_view p) { return before(r.path, p); });
+  if (found != records_.end() && found->path == path) return found->touched;
+  return added_.contains(path);
 }
 
 void HashCache::save() {
-  const std::size_t pruned =
-      std::erase_if(entries_, [this](const auto& kv) { return !touched_.contains(&kv); });
+  const std::size_t pruned = std::erase_if(records_, [](const Record& r) { return !r.touched; });
+  cursor_ = 0;
   // A rescan that found every file as it was leaves the file as it is.
   if (pruned == 0 && !changed_) return;
+  if (!added_.empty()) {
+    const std::size_t middle = records_.size();
+    records_.reserve(records_.size() + added_.size());
+    while (!added_.empty()) {
+      auto node = added_.extract(added_.begin());
+      records_.push_back({std::move(node.key()), std::move(node.mapped()), true});
+    }
+    const WalkOrder before;
+    std::inplace_merge(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(middle),
+                       records_.end(),
+                       [&](const Record& a, const Record& b) { return before(a.path, b.path); });
+  }
   auto parent = std::filesystem::path(path_).parent_path();
   if (!parent.empty()) createDirectories(parent.string());
   AtomicFileWriter file(path_);
   OutputBuffer out([&file](std::string_view chunk) { return file.write(chunk); });
-  encode(entries_, out);
+  BinaryPlistWriter(records_).write(out);
   if (!out.finish() || !file.commit()) {
     changed_ = true;  // what is in memory is not on disk
     throw SaveError("cannot write " + path_);
@@ -634,7 +749,13 @@ void HashCache::save() {
 }
 
 std::optional<HashCache::Entries> HashCache::decode(std::string_view data) {
-  return BinaryPlistReader(data).read();
+  auto records = BinaryPlistReader(data).read();
+  if (!records) return std::nullopt;
+  Entries entries;
+  for (Record& record : *records) {
+    entries.emplace_hint(entries.end(), std::move(record.path), std::move(record.entry));
+  }
+  return entries;
 }
 
 std::optional<std::string> HashCache::encode(const Entries& entries) {
@@ -644,7 +765,13 @@ std::optional<std::string> HashCache::encode(const Entries& entries) {
 }
 
 void HashCache::encode(const Entries& entries, OutputBuffer& out) {
-  BinaryPlistWriter(entries).write(out);
+  std::vector<Record> records;
+  records.reserve(entries.size());
+  for (const auto& [path, entry] : entries) {
+    // A path that is not UTF-8 cannot be a property list string.
+    if (isValidUTF8(path)) records.push_back({path, entry});
+  }
+  BinaryPlistWriter(records).write(out);
 }
 
 }  // namespace tallowick

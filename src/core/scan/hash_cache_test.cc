@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -578,6 +579,148 @@ TEST_F(HashCacheTest, MissingFileGivesEmptyCacheAndSaveCreatesIt) {
   cache.save();
   EXPECT_TRUE(fs::exists(file_));
   EXPECT_TRUE(HashCache(file_).entries().empty());
+}
+
+TEST(HashCacheWalkOrderTest, AFolderComesBeforeNamesThatContinueIt) {
+  struct Case {
+    const char* a;
+    const char* b;
+  };
+  // Each a before b.
+  const Case cases[] = {
+      {"/a/x", "/a b/x"},  // ' ' sorts below '/' by bytes
+      {"/a/x", "/a-b"},   {"/a/z", "/a.b/a"},
+      {"/a", "/a/b"},     {"/a", "/ab"},
+      {"/a/b", "/ab"},    {"/a/b/c", "/a/bc"},
+      {"/é/x", "/éa"},    {"/a/\x7F", "/a/\xC3\xA9"},  // bytes above 127 after ASCII
+      {"", "/"},
+  };
+  const HashCache::WalkOrder before;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " | " + c.b);
+    EXPECT_TRUE(before(c.a, c.b));
+    EXPECT_FALSE(before(c.b, c.a));
+    EXPECT_FALSE(before(c.a, c.a));
+  }
+}
+
+// Paths whose walk order differs from their byte order, so a lookup that
+// relies on either order alone would miss some.
+HashCache::Entries treeEntries() {
+  HashCache::Entries entries;
+  int n = 0;
+  for (const char* folder : {"/t/a", "/t/a b", "/t/a-c", "/t/a/b", "/t/a.d/e", "/t/b"}) {
+    for (int i = 0; i < 7; ++i) {
+      ++n;
+      entries[std::string(folder) + "/f" + std::to_string(i)] = digestEntry(n, n, kDigestA);
+    }
+  }
+  return entries;
+}
+
+// A scan asks in walk order; a cache from elsewhere, or a scan of other
+// roots, asks in any order and skips paths. Every entry must be found, and
+// no path that has none.
+TEST_F(HashCacheTest, LookupsInAnyOrderFindEveryEntry) {
+  const HashCache::Entries entries = treeEntries();
+  std::vector<std::string> walk;
+  for (const auto& [path, entry] : entries) walk.push_back(path);
+  std::vector<std::string> bytes = walk;
+  std::sort(bytes.begin(), bytes.end());
+  ASSERT_NE(bytes, walk);
+  std::vector<std::string> reversed(walk.rbegin(), walk.rend());
+  std::vector<std::string> shuffled = walk;
+  std::uint64_t seed = 42;
+  for (std::size_t i = shuffled.size(); i > 1; --i) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    std::swap(shuffled[i - 1], shuffled[(seed >> 33) % i]);
+  }
+  std::vector<std::string> everyThird;
+  for (std::size_t i = 0; i < walk.size(); i += 3) everyThird.push_back(walk[i]);
+  std::vector<std::string> lastThenFirst = {walk.back(), walk.front(), walk[walk.size() / 2]};
+  struct Case {
+    const char* name;
+    std::vector<std::string> order;
+  };
+  const Case cases[] = {{"walk order", walk},        {"byte order", bytes},
+                        {"reversed", reversed},      {"shuffled", shuffled},
+                        {"every third", everyThird}, {"last, first, middle", lastThenFirst}};
+  writeRaw(*HashCache::encode(entries));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HashCache cache(file_);
+    for (const std::string& path : c.order) {
+      const auto& expected = entries.at(path);
+      const HashCache::Entry* found = cache.lookup(path, expected.size, at(expected.mtime));
+      ASSERT_NE(found, nullptr) << path;
+      EXPECT_EQ(*found, expected) << path;
+      // Paths next to it that have no entry.
+      EXPECT_EQ(cache.lookup(path + "x", expected.size, at(expected.mtime)), nullptr);
+      EXPECT_EQ(cache.lookup(path.substr(0, path.size() - 1), 1, at(1)), nullptr);
+    }
+    EXPECT_EQ(cache.hits(), static_cast<int>(c.order.size()));
+    EXPECT_EQ(cache.lookup("/", 1, at(1)), nullptr);
+    EXPECT_EQ(cache.lookup("/zzz", 1, at(1)), nullptr);
+    for (const auto& [path, entry] : entries) {
+      EXPECT_EQ(cache.touched(path),
+                std::find(c.order.begin(), c.order.end(), path) != c.order.end())
+          << path;
+    }
+  }
+}
+
+// The file keeps its paths in walk order whatever order they were stored
+// in, and one written in another order (or with a path twice) still loads.
+TEST_F(HashCacheTest, FileKeepsPathsInWalkOrderWhateverTheOrderOfStores) {
+  const HashCache::Entries entries = treeEntries();
+  const std::string expected = *HashCache::encode(entries);
+  std::vector<std::string> walk;
+  for (const auto& [path, entry] : entries) walk.push_back(path);
+  // Stored backwards, then some stored again.
+  {
+    HashCache cache(file_);
+    for (auto it = walk.rbegin(); it != walk.rend(); ++it) cache.store(*it, entries.at(*it));
+    for (std::size_t i = 0; i < walk.size(); i += 5) cache.store(walk[i], entries.at(walk[i]));
+    EXPECT_EQ(cache.size(), entries.size());
+    EXPECT_EQ(cache.entries(), entries);
+    cache.save();
+  }
+  EXPECT_EQ(readWholeFile(file_), expected);
+
+  // libplist's file of the same entries in reverse order: loaded, then
+  // saved again in walk order with one more entry in the middle and one at
+  // the end.
+  plist_t root = plist_new_dict();
+  for (auto it = walk.rbegin(); it != walk.rend(); ++it) {
+    plist_t entry = plist_new_dict();
+    plist_dict_set_item(entry, "size", plist_new_uint(static_cast<uint64_t>(entries.at(*it).size)));
+    plist_dict_set_item(entry, "mtime", plist_new_real(entries.at(*it).mtime));
+    plist_dict_set_item(entry, "sha256", plist_new_string(kDigestA));
+    plist_dict_set_item(root, it->c_str(), entry);
+  }
+  writeRaw(libplistBinary(root));
+  HashCache::Entries more = entries;
+  more["/t/a b/f0x"] = digestEntry(1, 1, kDigestB);
+  more["/u"] = digestEntry(2, 2, kDigestB);
+  {
+    HashCache cache(file_);
+    EXPECT_EQ(cache.entries(), entries);
+    for (const std::string& path : walk) cache.lookup(path, 0, std::nullopt);
+    cache.store("/u", more.at("/u"));
+    cache.store("/t/a b/f0x", more.at("/t/a b/f0x"));
+    EXPECT_EQ(*cache.find("/t/a b/f0x"), more.at("/t/a b/f0x"));
+    EXPECT_NE(cache.lookup("/t/a b/f0x", 1, at(1)), nullptr);
+    cache.save();
+    EXPECT_EQ(cache.entries(), more);
+  }
+  EXPECT_EQ(readWholeFile(file_), HashCache::encode(more));
+
+  // A path given twice: the later entry counts.
+  const std::string twice =
+      handMade({"\xD2\x01\x01\x02\x03", "\x52/a", "\xD2\x04\x05\x06\x08", "\xD2\x04\x05\x07\x08",
+                "\x54size", "\x55mtime", std::string("\x10\x07", 2), std::string("\x10\x08", 2),
+                "\x23" + std::string("\x3F\xF0", 2) + std::string(6, '\0')});
+  EXPECT_EQ(HashCache::decode(twice), (HashCache::Entries{{"/a", {8, 1.0, {}, {}, {}, {}}}}));
 }
 
 TEST_F(HashCacheTest, FailedSaveThrowsAndLeavesWhatIsInTheWay) {
