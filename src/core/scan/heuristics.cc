@@ -282,10 +282,13 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
             [](const auto& a, const auto& b) { return a.front() < b.front(); });
   for (const auto& bucket : buckets) {
     std::size_t keeper = bucket.front();
+    int rk = folderRank(items[keeper].path);
     for (std::size_t c : bucket) {
-      const int rc = folderRank(items[c].path);
-      const int rk = folderRank(items[keeper].path);
-      if (rc < rk || (rc == rk && earlier(items[c].createdAt, items[keeper].createdAt))) keeper = c;
+      const int rc = c == keeper ? rk : folderRank(items[c].path);
+      if (rc < rk || (rc == rk && earlier(items[c].createdAt, items[keeper].createdAt))) {
+        keeper = c;
+        rk = rc;
+      }
     }
     groups.push_back(makeGroup(items, bucket, keeper, GroupType::exact, Reason::exactDuplicate));
   }
@@ -337,11 +340,26 @@ void ageReasons(Item& item, const HeuristicsConfig& config, Date now) {
 double weight(Reason reason) { return kWeights[static_cast<std::size_t>(reason)]; }
 
 int folderRank(std::string_view path) {
-  const std::string lower = lowerASCII(path);
-  for (const auto& rule : kRankRules) {
-    if (lower.find(rule.marker) != std::string::npos) return rule.rank;
+  // Every marker starts with '/': one pass over the path's slashes, testing
+  // each marker there, ASCII case ignored, without a lower-cased copy. The
+  // first rule whose marker occurs anywhere decides.
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  constexpr std::size_t kRules = std::size(kRankRules);
+  std::size_t first = kRules;
+  for (std::size_t slash = path.find('/'); slash != std::string_view::npos && first > 0;
+       slash = path.find('/', slash + 1)) {
+    const std::string_view rest = path.substr(slash);
+    for (std::size_t r = 0; r < first; ++r) {
+      const std::string_view marker = kRankRules[r].marker;
+      if (rest.size() >= marker.size() &&
+          std::equal(marker.begin(), marker.end(), rest.begin(),
+                     [&](char m, char c) { return m == lower(c); })) {
+        first = r;
+        break;
+      }
+    }
   }
-  return kDefaultRank;
+  return first < kRules ? kRankRules[first].rank : kDefaultRank;
 }
 
 std::vector<std::vector<std::size_t>> similarClusters(

@@ -112,23 +112,44 @@ void releaseUnusedRoom(std::vector<Item>& items) {
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
+// The owning root of each of a scan's items, with the roots' prefixes made
+// once rather than for every item.
+class RootOwners {
+ public:
+  explicit RootOwners(const std::vector<ScanRoot>& scanRoots) : roots_(scanRoots) {
+    for (const ScanRoot& root : scanRoots) {
+      const std::string path = normalizedRootPath(root);
+      prefixes_.push_back(path.empty() ? path : path == "/" ? path : path + "/");
+    }
+  }
+
+  // The root with the longest path whose path plus "/" starts `path`, the
+  // first of equal ones; null when none does.
+  const ScanRoot* of(std::string_view path) const {
+    const ScanRoot* best = nullptr;
+    std::size_t bestLength = 0;
+    for (std::size_t i = 0; i < roots_.size(); ++i) {
+      const std::string& prefix = prefixes_[i];
+      if (prefix.empty() || !path.starts_with(prefix)) continue;
+      if (best == nullptr || prefix.size() > bestLength) {
+        best = &roots_[i];
+        bestLength = prefix.size();
+      }
+    }
+    return best;
+  }
+
+ private:
+  const std::vector<ScanRoot>& roots_;
+  std::vector<std::string> prefixes_;
+};
+
 }  // namespace
 
 std::optional<ScanRoot> owningRoot(std::string_view path, const std::vector<ScanRoot>& scanRoots) {
-  const ScanRoot* best = nullptr;
-  std::size_t bestLength = 0;
-  for (const ScanRoot& root : scanRoots) {
-    const std::string rootPath = normalizedRootPath(root);
-    if (rootPath.empty()) continue;
-    const std::string prefix = rootPath == "/" ? rootPath : rootPath + "/";
-    if (!path.starts_with(prefix)) continue;
-    if (best == nullptr || rootPath.size() > bestLength) {
-      best = &root;
-      bestLength = rootPath.size();
-    }
-  }
-  if (best == nullptr) return std::nullopt;
-  return *best;
+  const ScanRoot* root = RootOwners(scanRoots).of(path);
+  if (root == nullptr) return std::nullopt;
+  return *root;
 }
 
 Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
@@ -164,9 +185,10 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   }
   Profile::mark("after cache save");
 
+  const RootOwners owners(scanRoots);
   for (Item& item : walk.items) {
-    auto root = owningRoot(item.path, scanRoots);
-    if (root && !root->duplicates) {
+    const ScanRoot* root = owners.of(item.path);
+    if (root != nullptr && !root->duplicates) {
       item.sha256.reset();
       item.phash.reset();
     }
@@ -176,8 +198,8 @@ Report run(const std::vector<ScanRoot>& scanRoots, const Options& options) {
   Profile::mark("after analyze");
 
   for (Item& item : analysis.items) {
-    auto root = owningRoot(item.path, scanRoots);
-    if (!root) continue;
+    const ScanRoot* root = owners.of(item.path);
+    if (root == nullptr) continue;
     const std::size_t before = item.reasons.size();
     std::erase_if(item.reasons, [&](Reason r) { return switchedOff(r, *root); });
     if (item.reasons.size() != before) item.score = Heuristics::score(item, now());
