@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
   }
   report.items = std::move(walk.items);
   start = Clock::now();
-  const bool written = writeStoredReport((work / "report.json").string(), report);
+  const bool written = !saveStoredReport((work / "report.json").string(), report);
   const double writeSeconds = since(start);
 
   std::printf("\n%-44s %9s %-3s  %-30s %9s  %8s\n", "measure", "value", "", "baseline (same run)",
