@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "core/pairing/qrencode_functions.h"
+
 namespace tallowick {
 
 namespace {
@@ -38,6 +40,7 @@ Symbol encodeSymbol(std::string_view payload) {
 }  // namespace
 
 std::optional<QRCode> QRCode::encode(std::string_view payload) {
+  if (!libqrencode().load()) return std::nullopt;
   Symbol code = encodeSymbol(payload);
   if (!code) return std::nullopt;
   const int width = code->width;

@@ -4,10 +4,12 @@
 
 #include <memory>
 
+#include "core/scan/glib_functions.h"
+
 namespace tallowick {
 
 std::optional<std::string> contentTypeForName(std::string_view fileName) {
-  if (fileName.empty()) return std::nullopt;
+  if (fileName.empty() || !libgio().load()) return std::nullopt;
   const std::string name(fileName);
   gboolean uncertain = FALSE;
   std::unique_ptr<gchar, decltype(&g_free)> guessed(
@@ -17,7 +19,7 @@ std::optional<std::string> contentTypeForName(std::string_view fileName) {
 }
 
 bool contentTypeConformsTo(const std::string& contentType, const char* base) {
-  return g_content_type_is_a(contentType.c_str(), base);
+  return libgio().load() && g_content_type_is_a(contentType.c_str(), base);
 }
 
 }  // namespace tallowick

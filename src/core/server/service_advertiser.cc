@@ -10,6 +10,8 @@
 
 #include <asio/post.hpp>
 
+#include "core/server/avahi_functions.h"
+
 #include <utility>
 
 namespace tallowick {
@@ -200,10 +202,9 @@ struct ServiceAdvertiser::Impl {
     // out, but a broken daemon should not keep us here forever.
     int result = AVAHI_OK;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      result = avahi_entry_group_add_service(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                             static_cast<AvahiPublishFlags>(0), name.c_str(),
-                                             options.type.c_str(), nullptr, nullptr, port,
-                                             static_cast<const char*>(nullptr));
+      result = avahi_entry_group_add_service_strlst(
+          group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, static_cast<AvahiPublishFlags>(0),
+          name.c_str(), options.type.c_str(), nullptr, nullptr, port, nullptr);
       if (result != AVAHI_ERR_COLLISION) break;
       moveToAlternativeName();
     }
@@ -226,6 +227,10 @@ ServiceAdvertiser::ServiceAdvertiser(Poster post, LogFn log, RegisteredFn onRegi
   impl_->log = std::move(log);
   impl_->onRegistered = std::move(onRegistered);
   impl_->options = std::move(options);
+  if (!libavahi().load()) {
+    impl_->setUnavailable(std::string("cannot load ") + libavahi().soname());
+    return;
+  }
   impl_->poll = avahi_threaded_poll_new();
   if (impl_->poll == nullptr) {
     impl_->setUnavailable("cannot create the Avahi event loop");

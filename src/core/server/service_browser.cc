@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "core/server/avahi_functions.h"
+
 namespace tallowick {
 
 namespace {
@@ -84,6 +86,7 @@ std::optional<ServiceBrowser::Found> ServiceBrowser::findFirst(std::string_view 
                                                                std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
+  if (!libavahi().load()) return std::nullopt;
   AvahiSimplePoll* poll = avahi_simple_poll_new();
   if (poll == nullptr) return std::nullopt;
   Search search;
