@@ -89,8 +89,21 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The tray icon is SVG, drawn through Qt's SVG plugins, which the agent loads
-# at run time: dpkg-shlibdeps cannot see them.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+# at run time: dpkg-shlibdeps cannot see them. Nor the libraries the programs
+# open on first use (the *_functions.cc files beside src/shared/lazy_library.h):
+# each is named by the package that holds it on the building machine.
+set(tallowick_depends libqt6svg6)
+foreach(soname libssl.so.3 libcrypto.so.3 libglib-2.0.so.0 libgio-2.0.so.0 libavahi-client.so.3
+               libqrencode.so.4)
+  execute_process(COMMAND dpkg-query -S "*/${soname}" OUTPUT_VARIABLE owner
+                  ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+  if(status EQUAL 0)
+    string(REGEX MATCH "^[^:]+" package "${owner}")
+    list(APPEND tallowick_depends ${package})
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES tallowick_depends)
+list(JOIN tallowick_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -479,8 +480,10 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
   const std::string storage =
       options.storage.empty() ? Keychain::defaultStorageDirectory() : options.storage;
 
-  PhoneClient::Login login;
+  // A code's key is derived once the agent answers (see PhoneClient).
+  std::function<PhoneClient::Login()> login;
   std::optional<PairingPayload> payload;
+  std::optional<PhoneClient::Login> offer;
   if (!options.code.empty()) {
     bool sixDigits = options.code.size() == PSK::codeLength &&
                      options.code.find_first_not_of("0123456789") == std::string::npos;
@@ -488,15 +491,15 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
       err << "tallowick phone: --code must be six digits\n";
       return kUsageError;
     }
-    login = PhoneClient::Login::code(options.code);
+    login = [code = options.code] { return PhoneClient::Login::code(code); };
   } else if (!options.qr.empty()) {
     payload = PairingPayload::parse(options.qr);
-    auto qrLogin = payload ? PhoneClient::Login::payload(*payload) : std::nullopt;
-    if (!qrLogin) {
+    offer = payload ? PhoneClient::Login::payload(*payload) : std::nullopt;
+    if (!offer) {
       err << "tallowick phone: --qr is not a Tallowick pairing payload\n";
       return kUsageError;
     }
-    login = *qrLogin;
+    login = [offer] { return *offer; };
   } else {
     auto key = Keychain::read(options.device, storage);
     if (!key) {
@@ -504,7 +507,7 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
           << " (pair with --qr first)\n";
       return 1;
     }
-    login = PhoneClient::Login::device(options.device, *key);
+    login = [device = PhoneClient::Login::device(options.device, *key)] { return device; };
   }
 
   PhoneClient::Endpoint endpoint{options.host, options.port};
@@ -526,7 +529,7 @@ int runPhone(const PhoneCommandOptions& options, std::istream& in, std::ostream&
   }
   if (payload) {
     // The offer is now this phone's own key; without it the pairing is lost.
-    if (!Keychain::write(login.credential.key, payload->id, storage)) {
+    if (!Keychain::write(offer->credential.key, payload->id, storage)) {
       err << "tallowick phone: paired, but cannot save the key of " << payload->id << " in "
           << storage << '\n';
       return 1;

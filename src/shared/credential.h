@@ -40,7 +40,8 @@ using CredentialSource = std::function<std::vector<Credential>()>;
 // pre-shared key per credential. A listener accepts any of its credentials
 // (the first one in list order wins when identities repeat), taken from
 // `source` when it has one; a client connection presents the first of
-// `credentials`.
+// `credentials`, or of what `source` gives when it has one, asked once when
+// its TCP connection stands.
 struct Parameters {
   std::vector<Credential> credentials;
   CredentialSource source;

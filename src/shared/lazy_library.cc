@@ -21,9 +21,9 @@ namespace {
 bool LazyLibrary::load() {
   std::call_once(once_, [this] {
     // RTLD_LOCAL: its symbols stay out of the lookups of libraries opened
-    // later; RTLD_NOW: a broken install shows here, not in the middle of a
-    // handshake.
-    void* handle = ::dlopen(soname_, RTLD_NOW | RTLD_LOCAL);
+    // later. RTLD_LAZY: binding all of libcrypto's thousands of calls at
+    // once cost more than the handful a command makes.
+    void* handle = ::dlopen(soname_, RTLD_LAZY | RTLD_LOCAL);
     if (!handle) {
       const char* why = ::dlerror();
       std::fprintf(stderr, "tallowick: cannot load %s (%s): %s\n", soname_,

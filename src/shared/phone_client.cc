@@ -38,24 +38,46 @@ PhoneClient::~PhoneClient() {
 PhoneClient::Received PhoneClient::connect(const Endpoint& endpoint, const Login& login,
                                            const std::string& name,
                                            std::chrono::milliseconds timeout) {
+  return connect(
+      endpoint, [login] { return login; }, name, timeout);
+}
+
+PhoneClient::Received PhoneClient::connect(const Endpoint& endpoint, std::function<Login()> login,
+                                           const std::string& name,
+                                           std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  auto connection =
-      TlsConnection::make(endpoint.host, endpoint.port, Transport::parameters({login.credential}));
-  connection->setStateHandler(
-      [this](TlsConnection::State state, const std::string& error) { onState(state, error); });
+  // Both the TLS credential and the hello come from the login, worked out
+  // once on the client's thread.
+  auto worked = std::make_shared<std::optional<Login>>();
+  auto loginNow = [worked, login = std::move(login)]() -> const Login& {
+    if (!*worked) *worked = login();
+    return **worked;
+  };
+  Transport::Parameters parameters;
+  parameters.source = [loginNow] {
+    return std::vector<Transport::Credential>{loginNow().credential};
+  };
+  auto connection = TlsConnection::make(endpoint.host, endpoint.port, std::move(parameters));
+  connection->setStateHandler([this, loginNow, name, weak = std::weak_ptr(connection)](
+                                  TlsConnection::State state, const std::string& error) {
+    auto connection = weak.lock();
+    if (state == TlsConnection::State::ready && connection) {
+      const Login& login = loginNow();
+      Transport::send(
+          Message::Hello{name, login.deviceID, PSK::proof(login.credential.key, login.deviceID)},
+          connection);
+    }
+    onState(state, error);
+  });
   {
     std::lock_guard lock(mutex_);
     connection_ = connection;
   }
-  Message hello =
-      Message::Hello{name, login.deviceID, PSK::proof(login.credential.key, login.deviceID)};
-  asio::post(io_, [this, connection, hello = std::move(hello)] {
+  asio::post(io_, [this, connection] {
     connection->start(io_.get_executor());
     Transport::receive(
         connection, [this](Message message) { onMessage(std::move(message)); },
         [this](std::optional<std::string> reason) { onClose(std::move(reason)); });
-    // Queued until TLS is ready.
-    Transport::send(hello, connection);
   });
 
   std::unique_lock lock(mutex_);

@@ -83,6 +83,12 @@ class PhoneClient {
   // REQUIRES: called once.
   Received connect(const Endpoint& endpoint, const Login& login, const std::string& name,
                    std::chrono::milliseconds timeout);
+  // The same with the login worked out, on the client's thread, only once
+  // the TCP connection stands: a code's key is derived then, so a command
+  // aimed where nothing answers never loads the crypto library.
+  // REQUIRES: `login` is callable; called once, instead of the above.
+  Received connect(const Endpoint& endpoint, std::function<Login()> login, const std::string& name,
+                   std::chrono::milliseconds timeout);
 
   // Queues `message` for sending. False when the connection is not greeted
   // or has ended.

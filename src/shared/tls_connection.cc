@@ -36,13 +36,12 @@ bool isFinal(TlsConnection::State state) {
 
 std::shared_ptr<TlsConnection> TlsConnection::make(std::string host, std::uint16_t port,
                                                    Transport::Parameters parameters) {
-  std::shared_ptr<TlsConnection> connection(
-      new TlsConnection(Role::client, TlsContext::make(TlsContext::Role::client, parameters)));
+  // The TLS context is made once TCP stands: nothing of OpenSSL is loaded
+  // or set up for an address where nothing answers.
+  std::shared_ptr<TlsConnection> connection(new TlsConnection(Role::client, nullptr));
   connection->host_ = std::move(host);
   connection->port_ = port;
-  if (!parameters.credentials.empty()) {
-    connection->clientIdentity_ = parameters.credentials.front().identity;
-  }
+  connection->clientParameters_ = std::move(parameters);
   return connection;
 }
 
@@ -73,8 +72,6 @@ void TlsConnection::setState(State state, const std::string& error) {
 void TlsConnection::start(asio::any_io_executor executor) {
   if (state_ != State::setup) return;
   executor_ = executor;
-  stream_ =
-      std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(executor, context_->context());
   timer_ = std::make_unique<asio::steady_timer>(executor);
   setState(State::preparing);
 
@@ -85,6 +82,8 @@ void TlsConnection::start(asio::any_io_executor executor) {
   });
 
   if (role_ == Role::server) {
+    stream_ =
+        std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(executor, context_->context());
     // The listener accepted the socket on its own io_context; move the
     // descriptor onto the executor the owner chose.
     std::error_code ec;
@@ -102,6 +101,7 @@ void TlsConnection::start(asio::any_io_executor executor) {
     return;
   }
 
+  socket_ = std::make_unique<asio::ip::tcp::socket>(executor);
   resolver_ = std::make_unique<asio::ip::tcp::resolver>(executor);
   resolver_->async_resolve(
       host_, std::to_string(port_),
@@ -111,16 +111,28 @@ void TlsConnection::start(asio::any_io_executor executor) {
           self->fail(ec.message());
           return;
         }
-        asio::async_connect(self->stream_->next_layer(), results,
+        asio::async_connect(*self->socket_, results,
                             [self](const std::error_code& ec, const asio::ip::tcp::endpoint&) {
                               if (self->state_ != State::preparing) return;
                               if (ec) {
                                 self->fail(ec.message());
                                 return;
                               }
-                              self->startHandshake();
+                              self->startClientHandshake();
                             });
       });
+}
+
+void TlsConnection::startClientHandshake() {
+  Transport::Parameters parameters = std::move(*clientParameters_);
+  clientParameters_.reset();
+  if (parameters.source) parameters.credentials = parameters.source();
+  if (!parameters.credentials.empty()) clientIdentity_ = parameters.credentials.front().identity;
+  context_ = TlsContext::make(TlsContext::Role::client, std::move(parameters));
+  stream_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(*socket_),
+                                                                       context_->context());
+  socket_.reset();
+  startHandshake();
 }
 
 void TlsConnection::startHandshake() {
@@ -345,6 +357,7 @@ void TlsConnection::closeSocket() {
   std::error_code ignored;
   if (timer_) timer_->cancel();
   if (resolver_) resolver_->cancel();
+  if (socket_) socket_->close(ignored);
   if (stream_) stream_->next_layer().close(ignored);
 }
 

@@ -56,7 +56,8 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   static constexpr std::chrono::seconds kHandshakeTimeout{30};
 
   // A client connection to host:port presenting the first credential of
-  // `parameters`.
+  // `parameters`, or of what its source gives when it has one (asked once,
+  // on the executor, when the TCP connection stands).
   static std::shared_ptr<TlsConnection> make(std::string host, std::uint16_t port,
                                              Transport::Parameters parameters);
 
@@ -127,6 +128,8 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   TlsConnection(Role role, std::shared_ptr<TlsContext> context);
 
   void setState(State state, const std::string& error = {});
+  // Makes the client's TLS context and stream around the connected socket.
+  void startClientHandshake();
   void startHandshake();
   void onHandshake(const std::error_code& ec);
   void fail(const std::string& error);
@@ -147,6 +150,9 @@ class TlsConnection : public std::enable_shared_from_this<TlsConnection> {
   std::string host_;
   std::uint16_t port_ = 0;
   std::optional<asio::ip::tcp::socket> acceptedSocket_;
+  // A client's until its TCP connection stands.
+  std::optional<Transport::Parameters> clientParameters_;
+  std::unique_ptr<asio::ip::tcp::socket> socket_;
 
   std::optional<asio::any_io_executor> executor_;
   std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> stream_;
