@@ -26,7 +26,10 @@ class LazyLibrary {
   // `soname` is the name the dynamic linker looks for ("libssl.so.3");
   // `without` says in a few words what goes without it, for the one line
   // printed when it cannot be opened.
-  LazyLibrary(const char* soname, const char* without) : soname_(soname), without_(without) {}
+  // Constant: a library object may stand at namespace scope and be used
+  // while other files' statics are constructed.
+  constexpr LazyLibrary(const char* soname, const char* without)
+      : soname_(soname), without_(without) {}
   LazyLibrary(const LazyLibrary&) = delete;
   LazyLibrary& operator=(const LazyLibrary&) = delete;
 
@@ -58,7 +61,7 @@ class LazyLibrary {
 
 // Defines the C function `name` with the parameter list `params` (names and
 // types, in parentheses) as a call of the same function of `library` (an
-// expression giving a LazyLibrary&) with `args` (the names, in parentheses).
+// LazyLibrary) with `args` (the names, in parentheses).
 // The compiler checks the definition against the library's own header, which
 // must be included first.
 #define TALLOWICK_LAZY_FUNCTION(library, result, name, params, args)                      \

@@ -11,7 +11,7 @@
 
 namespace tallowick {
 
-LazyLibrary& libssl();
-LazyLibrary& libcrypto();
+extern LazyLibrary libssl;
+extern LazyLibrary libcrypto;
 
 }  // namespace tallowick

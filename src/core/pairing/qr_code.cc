@@ -40,7 +40,7 @@ Symbol encodeSymbol(std::string_view payload) {
 }  // namespace
 
 std::optional<QRCode> QRCode::encode(std::string_view payload) {
-  if (!libqrencode().load()) return std::nullopt;
+  if (!libqrencode.load()) return std::nullopt;
   Symbol code = encodeSymbol(payload);
   if (!code) return std::nullopt;
   const int width = code->width;

@@ -10,6 +10,6 @@
 
 namespace tallowick {
 
-LazyLibrary& libqrencode();
+extern LazyLibrary libqrencode;
 
 }  // namespace tallowick

@@ -9,7 +9,7 @@
 namespace tallowick {
 
 std::optional<std::string> contentTypeForName(std::string_view fileName) {
-  if (fileName.empty() || !libgio().load()) return std::nullopt;
+  if (fileName.empty() || !libgio.load()) return std::nullopt;
   const std::string name(fileName);
   gboolean uncertain = FALSE;
   std::unique_ptr<gchar, decltype(&g_free)> guessed(
@@ -19,7 +19,7 @@ std::optional<std::string> contentTypeForName(std::string_view fileName) {
 }
 
 bool contentTypeConformsTo(const std::string& contentType, const char* base) {
-  return libgio().load() && g_content_type_is_a(contentType.c_str(), base);
+  return libgio.load() && g_content_type_is_a(contentType.c_str(), base);
 }
 
 }  // namespace tallowick

@@ -14,7 +14,7 @@
 
 namespace tallowick {
 
-LazyLibrary& libglib();
-LazyLibrary& libgio();
+extern LazyLibrary libglib;
+extern LazyLibrary libgio;
 
 }  // namespace tallowick

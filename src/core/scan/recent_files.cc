@@ -69,7 +69,7 @@ std::optional<std::string> recentFilesListPath() {
 std::map<std::string, SpotlightFacts> recentFileFacts(const std::vector<std::string>& roots,
                                                       const std::string& listPath) {
   std::map<std::string, SpotlightFacts> facts;
-  if (!libglib().load()) return facts;
+  if (!libglib.load()) return facts;
   gchar* contents = nullptr;
   gsize length = 0;
   if (!g_file_get_contents(listPath.c_str(), &contents, &length, nullptr)) return facts;

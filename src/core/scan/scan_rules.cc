@@ -168,7 +168,7 @@ Kind kind(std::string_view path, const std::optional<std::string>& contentType) 
 bool isScreenshotName(std::string_view name) {
   // Beyond ASCII too: "Снимок экрана" is lowered like "Screenshot".
   std::unique_ptr<gchar, decltype(&g_free)> lowered(
-      libglib().load() && g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)
+      libglib.load() && g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)
           ? g_utf8_strdown(name.data(), static_cast<gssize>(name.size()))
           : nullptr,
       &g_free);

@@ -13,6 +13,6 @@
 
 namespace tallowick {
 
-LazyLibrary& libavahi();
+extern LazyLibrary libavahi;
 
 }  // namespace tallowick

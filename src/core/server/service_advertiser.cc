@@ -227,8 +227,8 @@ ServiceAdvertiser::ServiceAdvertiser(Poster post, LogFn log, RegisteredFn onRegi
   impl_->log = std::move(log);
   impl_->onRegistered = std::move(onRegistered);
   impl_->options = std::move(options);
-  if (!libavahi().load()) {
-    impl_->setUnavailable(std::string("cannot load ") + libavahi().soname());
+  if (!libavahi.load()) {
+    impl_->setUnavailable(std::string("cannot load ") + libavahi.soname());
     return;
   }
   impl_->poll = avahi_threaded_poll_new();

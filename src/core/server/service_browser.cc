@@ -86,7 +86,7 @@ std::optional<ServiceBrowser::Found> ServiceBrowser::findFirst(std::string_view 
                                                                std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
-  if (!libavahi().load()) return std::nullopt;
+  if (!libavahi.load()) return std::nullopt;
   AvahiSimplePoll* poll = avahi_simple_poll_new();
   if (poll == nullptr) return std::nullopt;
   Search search;
