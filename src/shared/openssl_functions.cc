@@ -145,5 +145,8 @@ TALLOWICK_LAZY_FUNCTION(libssl, void, SSL_set_shutdown, (SSL * ssl, int mode), (
 TALLOWICK_LAZY_FUNCTION(libssl, int, SSL_shutdown, (SSL * s), (s))
 TALLOWICK_LAZY_FUNCTION(libssl, int, SSL_write, (SSL * ssl, const void* buf, int num),
                         (ssl, buf, num))
+// asio's context names every method it could be asked for; an unoptimised
+// build keeps that reference.
+TALLOWICK_LAZY_FUNCTION(libssl, const SSL_METHOD*, TLS_method, (void), ())
 TALLOWICK_LAZY_FUNCTION(libssl, const SSL_METHOD*, TLS_client_method, (void), ())
 TALLOWICK_LAZY_FUNCTION(libssl, const SSL_METHOD*, TLS_server_method, (void), ())
