@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -173,16 +174,25 @@ Json parseWithNlohmann(std::string_view text) {
 
 Date wholeSeconds(Date date) { return std::chrono::floor<seconds>(date); }
 
-std::string formatDate(Date date) {
+namespace {
+
+// Writes the 20 characters of the date and a terminating NUL.
+void writeDate(Date date, char (&buf)[32]) {
   auto secs = std::chrono::floor<seconds>(std::clamp(date, kDistantPast, kLatestDate));
   auto day = std::chrono::floor<days>(secs);
   std::chrono::year_month_day ymd{day};
   std::chrono::hh_mm_ss<seconds> time{secs - day};
-  char buf[32];
   std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
                 static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
                 static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
                 static_cast<int>(time.seconds().count()));
+}
+
+}  // namespace
+
+std::string formatDate(Date date) {
+  char buf[32];
+  writeDate(date, buf);
   return buf;
 }
 
@@ -208,6 +218,12 @@ std::optional<Date> parseDate(std::string_view text) {
 }
 
 std::string base64Encode(const std::uint8_t* data, std::size_t size) {
+  std::string out;
+  appendBase64(out, data, size);
+  return out;
+}
+
+void appendBase64(std::string& out, const std::uint8_t* data, std::size_t size) {
   // Two output characters per lookup: pictures of a card batch are
   // megabytes, and this loop is most of the time spent sending them.
   static const auto kPairs = [] {
@@ -218,8 +234,9 @@ std::string base64Encode(const std::uint8_t* data, std::size_t size) {
     }
     return pairs;
   }();
-  std::string out((size + 2) / 3 * 4, '\0');
-  char* o = out.data();
+  const std::size_t start = out.size();
+  out.resize(start + (size + 2) / 3 * 4);
+  char* o = out.data() + start;
   std::size_t i = 0;
   for (; i + 3 <= size; i += 3, o += 4) {
     const std::uint32_t v =
@@ -235,7 +252,6 @@ std::string base64Encode(const std::uint8_t* data, std::size_t size) {
     o[2] = rest == 2 ? kBase64Alphabet[v >> 6 & 63] : '=';
     o[3] = '=';
   }
-  return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
@@ -357,6 +373,38 @@ std::string dumpCompact(const Json& value) {
   out.reserve(longBytes + longBytes / 16 + 4096);
   appendCompact(value, out);
   return out;
+}
+
+void appendString(std::string& out, std::string_view text) {
+  if (!isPlainJsonText(text)) {
+    // Escapes and the replacement of invalid UTF-8 exactly as nlohmann
+    // writes them; names and paths are rarely anything but plain.
+    out.append(nlohmannCompact(Json(std::string(text))));
+    return;
+  }
+  out.push_back('"');
+  out.append(text);
+  out.push_back('"');
+}
+
+void appendDate(std::string& out, Date date) {
+  char buf[32];
+  writeDate(date, buf);
+  out.push_back('"');
+  out.append(buf);
+  out.push_back('"');
+}
+
+void appendInteger(std::string& out, std::int64_t value) {
+  char buf[24];
+  auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  out.append(buf, end);
+}
+
+void appendDouble(std::string& out, double value) {
+  // nlohmann's shortest round-trip form, with its choice of where
+  // exponents start and of "null" for what JSON cannot hold.
+  out.append(nlohmannCompact(Json(value)));
 }
 
 void typeMismatch(const char* expected, const Json& got) {

@@ -92,6 +92,8 @@ Date wholeSeconds(Date date);
 
 // Standard alphabet, with padding, no line breaks.
 std::string base64Encode(const std::uint8_t* data, std::size_t size);
+// The same text appended to `out`.
+void appendBase64(std::string& out, const std::uint8_t* data, std::size_t size);
 inline std::string base64Encode(const Bytes& data) {
   return base64Encode(data.data(), data.size());
 }
@@ -116,6 +118,16 @@ std::string dumpStored(const Json& value);
 // One compact line, no trailing newline (wire bodies, journal lines).
 // Invalid UTF-8 in a string is replaced rather than thrown on.
 std::string dumpCompact(const Json& value);
+
+// Pieces of the compact form, for writers that put a document together
+// without building a Json value first; each appends exactly what
+// dumpCompact writes for that value.
+// A string value, quotes included.
+void appendString(std::string& out, std::string_view text);
+// A date value, quotes included.
+void appendDate(std::string& out, Date date);
+void appendInteger(std::string& out, std::int64_t value);
+void appendDouble(std::string& out, double value);
 
 // ---- Encoding single values -------------------------------------------------
 

@@ -52,15 +52,20 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 }
 
 std::string Uuid::string() const {
+  const std::array<char, 36> text = chars();
+  return std::string(text.data(), text.size());
+}
+
+std::array<char, 36> Uuid::chars() const {
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  s.reserve(36);
+  std::array<char, 36> text;
+  std::size_t at = 0;
   for (std::size_t i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) s.push_back('-');
-    s.push_back(kDigits[bytes[i] >> 4]);
-    s.push_back(kDigits[bytes[i] & 0xF]);
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[at++] = '-';
+    text[at++] = kDigits[bytes[i] >> 4];
+    text[at++] = kDigits[bytes[i] & 0xF];
   }
-  return s;
+  return text;
 }
 
 }  // namespace tallowick

@@ -21,6 +21,8 @@ struct Uuid {
   static std::optional<Uuid> parse(std::string_view text);
 
   std::string string() const;
+  // The same 36 characters, without allocating.
+  std::array<char, 36> chars() const;
   // The first 8 characters, as log lines show an id.
   std::string shortString() const { return string().substr(0, 8); }
 

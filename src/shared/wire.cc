@@ -6,16 +6,25 @@
 namespace tallowick::Wire {
 
 std::optional<std::string> frame(std::string_view body) {
+  // Refused before anything is copied.
   if (body.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-  const auto n = static_cast<std::uint32_t>(body.size());
   std::string out;
   out.reserve(kHeaderSize + body.size());
-  out.push_back(static_cast<char>(n >> 24 & 0xff));
-  out.push_back(static_cast<char>(n >> 16 & 0xff));
-  out.push_back(static_cast<char>(n >> 8 & 0xff));
-  out.push_back(static_cast<char>(n & 0xff));
+  out.append(kHeaderSize, '\0');
   out.append(body);
+  putHeader(out);
   return out;
+}
+
+bool putHeader(std::string& frame) {
+  const std::size_t body = frame.size() - kHeaderSize;
+  if (body > std::numeric_limits<std::uint32_t>::max()) return false;
+  const auto n = static_cast<std::uint32_t>(body);
+  frame[0] = static_cast<char>(n >> 24 & 0xff);
+  frame[1] = static_cast<char>(n >> 16 & 0xff);
+  frame[2] = static_cast<char>(n >> 8 & 0xff);
+  frame[3] = static_cast<char>(n & 0xff);
+  return true;
 }
 
 std::optional<std::string> encode(const Message& message) {

@@ -26,6 +26,11 @@ std::optional<std::string> encode(const Message& message);
 // Frames an already encoded body; no value when it is 4 GiB or more.
 std::optional<std::string> frame(std::string_view body);
 
+// Writes the header of a frame whose body was written after kHeaderSize
+// bytes left for it; false when that body is 4 GiB or more.
+// REQUIRES: frame.size() >= kHeaderSize.
+bool putHeader(std::string& frame);
+
 // The body length announced by a header: no value unless the header is
 // exactly 4 bytes and 1 <= N <= maxFrame.
 std::optional<std::uint32_t> frameLength(std::span<const std::uint8_t> header);
