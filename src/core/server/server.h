@@ -40,6 +40,7 @@
 #include "core/server/server_status.h"
 #include "core/server/shared_renders.h"
 #include "core/server/staging_book.h"
+#include "core/thumbs/thumb_text_cache.h"
 #include "shared/credential.h"
 #include "shared/message.h"
 #include "shared/report.h"
@@ -225,9 +226,10 @@ class Server : public std::enable_shared_from_this<Server> {
   void sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line);
   // The items of `cards` whose thumbnail is still to be rendered, once each.
   std::vector<Item> missingThumbnails(const std::vector<Card>& cards) const;
-  // Reads the thumbnails already on disk into the cards; renders nothing.
-  Card withThumbnails(Card card) const;
-  FileCard withThumbnail(FileCard card) const;
+  // The Base64 text of the card's thumbnail already on disk, for the reply;
+  // null for a card without a picture or whose picture could not be
+  // rendered. Renders nothing.
+  std::shared_ptr<const std::string> thumbnailText(const FileCard& card);
 
   // Previews.
   void preview(const Message::Preview& request, Peer& peer);
@@ -290,6 +292,9 @@ class Server : public std::enable_shared_from_this<Server> {
   std::unique_ptr<asio::steady_timer> rotateTimer_;
   bool restartWhenIdle_ = false;
   StagingBook book_;  // after engine_, which it journals to
+  // The thumbnails that replies carried last, encoded: some thousand
+  // thumbnails of 640 pixels, a few decks' worth.
+  ThumbTextCache thumbTexts_{32 * 1024 * 1024};
   // Thumbnails being rendered, shared by the warm-up and card replies.
   std::shared_ptr<SharedRenders> sharedRenders_;
   // A newer card build stops the warm-up of older ones at their next item.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <unordered_set>
 
 #include "core/server/server.h"
@@ -13,6 +12,7 @@
 #include "core/server/shared_renders.h"
 #include "core/thumbs/folder_bound.h"
 #include "core/thumbs/thumbnailer.h"
+#include "shared/card_frame.h"
 #include "shared/file_util.h"
 #include "shared/transport.h"
 
@@ -142,9 +142,13 @@ void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std
   auto pending =
       std::make_shared<Pending>(Pending{std::move(cards), std::move(reply), std::move(line), 0});
   auto send = [this](Peer& peer, Pending& pending) {
-    for (Card& card : pending.cards) card = withThumbnails(std::move(card));
     if (!pending.line.empty()) log(pending.line);
-    Transport::send(pending.reply(std::move(pending.cards)), peer.conn);
+    // Written straight into the frame, each thumbnail's text from the
+    // cache: a page of photos is megabytes of Base64.
+    std::optional<std::string> frame =
+        Wire::encodeCards(pending.reply(std::move(pending.cards)),
+                          [this](const FileCard& card) { return thumbnailText(card); });
+    if (frame) peer.conn->send(std::move(*frame));
   };
 
   std::vector<Item> missing = missingThumbnails(pending->cards);
@@ -192,32 +196,15 @@ std::vector<Item> Server::missingThumbnails(const std::vector<Card>& cards) cons
   return missing;
 }
 
-Card Server::withThumbnails(Card card) const {
-  if (FileCard* file = std::get_if<FileCard>(&card.value)) {
-    *file = withThumbnail(std::move(*file));
-  } else {
-    for (FileCard& member : std::get<GroupCard>(card.value).members) {
-      member = withThumbnail(std::move(member));
-    }
-  }
-  return card;
-}
-
-FileCard Server::withThumbnail(FileCard card) const {
-  if (card.thumb || !rendersPicture(card.kind) || !thumbnailer_) return card;
+std::shared_ptr<const std::string> Server::thumbnailText(const FileCard& card) {
+  TALLOWICK_DCHECK_SEQUENCE(sequence_);
+  if (!rendersPicture(card.kind) || !thumbnailer_) return nullptr;
   auto item = book_.cards().itemsByID.find(card.id);
-  if (item == book_.cards().itemsByID.end()) return card;
+  if (item == book_.cards().itemsByID.end()) return nullptr;
   // Rendered beforehand (see sendCards); a picture that could not be
   // rendered has no file and its card goes without.
-  std::string file = item->second.thumbPath ? pathOf(*item->second.thumbPath)
-                                            : thumbnailer_->thumbnailPath(item->second);
-  if (std::optional<std::string> data = readWholeFile(file)) {
-    // One block copy: built from the string's chars, the vector would be
-    // filled a byte at a time.
-    card.thumb.emplace(data->size());
-    std::memcpy(card.thumb->data(), data->data(), data->size());
-  }
-  return card;
+  return thumbTexts_.text(item->second.thumbPath ? pathOf(*item->second.thumbPath)
+                                                 : thumbnailer_->thumbnailPath(item->second));
 }
 
 void Server::renderThumbnail(const Item& item, asio::thread_pool& pool, SharedRenders::Done done) {
