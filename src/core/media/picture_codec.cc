@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/media/jpeg_grey.h"
 #include "core/media/picture_format.h"
 #include "core/media/video_frame.h"
 #include "core/media/vips_setup.h"
@@ -25,14 +26,14 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Whether the file at `path` starts like a picture we decode (see
+// The format the file at `path` starts like, when it is one we decode (see
 // picture_format.h for why libvips must not be the one to find out).
-bool startsLikeAPicture(const std::string& path) {
+std::optional<PictureFormat> pictureFormatAt(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  const bool picture = pictureFormatOfFile(fd).has_value();
+  if (fd < 0) return std::nullopt;
+  const std::optional<PictureFormat> format = pictureFormatOfFile(fd);
   ::close(fd);
-  return picture;
+  return format;
 }
 
 // The thumbnail as 8-bit sRGB with at most one alpha band, copied out of
@@ -103,21 +104,30 @@ struct ImageRelease {
 std::optional<Thumbnailer::Image> imageThumbnail(const std::string& path, int maxPixel) {
   // A FIFO or a device with a picture's name would block the caller or be
   // read forever.
-  if (maxPixel <= 0 || !isRegularFile(path) || !startsLikeAPicture(path) || !startVips()) {
-    return std::nullopt;
-  }
+  if (maxPixel <= 0 || !isRegularFile(path)) return std::nullopt;
+  const std::optional<PictureFormat> format = pictureFormatAt(path);
+  if (!format || !startVips()) return std::nullopt;
   try {
     // Opening reads the header only; refuse a picture that claims more
     // pixels than we are willing to hold before anything is decoded.
-    vips::VImage header = vips::VImage::new_from_file(
-        path.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    const long long pixels = static_cast<long long>(header.width()) * header.height();
-    if (pixels <= 0 || pixels > kMaxImagePixels) return std::nullopt;
-    vips::VImage thumb = vips::VImage::thumbnail(path.c_str(), maxPixel,
-                                                 vips::VImage::option()
-                                                     ->set("height", maxPixel)
-                                                     ->set("size", VIPS_SIZE_DOWN)
-                                                     ->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+    vips::VImage header =
+        openPicture(vips::VSource::new_from_file(path.c_str()), *format,
+                    vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    const long long width = header.width();
+    const long long height = header.height();
+    if (width <= 0 || height <= 0 || width * height > kMaxImagePixels) return std::nullopt;
+    vips::VOption* load = vips::VImage::option()
+                              ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                              ->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
+    // The one format whose decoder scales down as it reads; the others are
+    // decoded whole, as the thumbnail operation would for them.
+    if (*format == PictureFormat::jpeg)
+      load->set("shrink", jpegScaleDownFor(width, height, maxPixel));
+    vips::VImage thumb =
+        openPicture(vips::VSource::new_from_file(path.c_str()), *format, load)
+            .thumbnail_image(
+                maxPixel,
+                vips::VImage::option()->set("height", maxPixel)->set("size", VIPS_SIZE_DOWN));
     return toImage(thumb);
   } catch (const vips::VError&) {
     vips_error_clear();

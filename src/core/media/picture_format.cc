@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 namespace tallowick::media {
 namespace {
@@ -51,6 +52,16 @@ std::optional<PictureFormat> pictureFormatOf(std::span<const std::uint8_t> head)
     return PictureFormat::heif;
   }
   return std::nullopt;
+}
+
+vips::VImage openPicture(vips::VSource source, PictureFormat format, vips::VOption* options) {
+  using Load = vips::VImage (*)(vips::VSource, vips::VOption*);
+  // In the order of PictureFormat.
+  static constexpr Load kLoaders[] = {
+      vips::VImage::jpegload_source, vips::VImage::pngload_source,  vips::VImage::gifload_source,
+      vips::VImage::webpload_source, vips::VImage::tiffload_source, vips::VImage::heifload_source,
+  };
+  return kLoaders[static_cast<int>(format)](std::move(source), options);
 }
 
 std::optional<PictureFormat> pictureFormatOfFile(int fd) {

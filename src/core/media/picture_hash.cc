@@ -61,14 +61,12 @@ std::uint64_t differenceHash(const std::array<std::uint8_t, 72>& grid) {
   return hash;
 }
 
-// Loaders that can decode a picture at a fraction of its size (HEIF from
-// its stored thumbnail, WebP and vector formats by scale, TIFF from its
-// pyramid): the thumbnail operation asks them for it. JPEG, the common
-// case, is decoded directly (jpeg_grey.h) unless it is in a colour space
-// only the image library converts or too large to read whole.
-constexpr std::array<std::string_view, 8> kShrinkingLoaders = {
-    "heifload", "webpload", "tiffload",      "jxlload",
-    "svgload",  "pdfload",  "openslideload", "magickload"};
+// Loaders whose pictures go through the thumbnail operation (HEIF from its
+// stored thumbnail where it has one); the others are made small from their
+// rows as they are decoded. JPEG, the common case, is decoded directly
+// (jpeg_grey.h) unless it is in a colour space only the image library
+// converts or too large to read whole.
+constexpr std::array<std::string_view, 3> kShrinkingLoaders = {"heifload", "webpload", "tiffload"};
 
 enum class Route { jpeg, thumbnail, whole };
 
@@ -153,9 +151,9 @@ std::optional<PictureHash> pictureHash(int fd) {
     // The header alone says how big the image claims to be; refuse before
     // any pixel is decoded.
     if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
-    vips::VSource headerSource = vips::VSource::new_from_descriptor(fd);
-    vips::VImage header = vips::VImage::new_from_source(
-        headerSource, "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    vips::VImage header =
+        openPicture(vips::VSource::new_from_descriptor(fd), *format,
+                    vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
     const long long width = header.width();
     const long long height = header.height();
     if (width <= 0 || height <= 0 || width * height > kMaxImagePixels) return std::nullopt;
@@ -175,8 +173,11 @@ std::optional<PictureHash> pictureHash(int fd) {
         // HEIF comes out of libheif already upright.
         if (::lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
         vips::VSource source = vips::VSource::new_from_descriptor(fd);
-        plane = greyPlaneOf(vips::VImage::thumbnail_source(
-            source, kThumbnailSide, vips::VImage::option()->set("height", kThumbnailSide)));
+        vips::VOption* load = vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL);
+        if (*format == PictureFormat::heif) load->set("thumbnail", true);
+        plane = greyPlaneOf(openPicture(source, *format, load)
+                                .thumbnail_image(kThumbnailSide, vips::VImage::option()->set(
+                                                                     "height", kThumbnailSide)));
         break;
       }
       case Route::whole:
