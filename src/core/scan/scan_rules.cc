@@ -50,6 +50,9 @@ constexpr std::array<ScreenshotNames, 13> kScreenshotNames = {{
     {"Korean", {"스크린샷"}},
     {"Czech", {"snímek obrazovky"}},
 }};
+// More bytes than any ASCII prefix above has (the others cannot start an
+// ASCII name).
+constexpr std::size_t kLongestScreenshotPrefix = 32;
 // The desktop's disk images and packages beside the original three.
 constexpr std::array<std::string_view, 10> kInstallerExtensions = {
     "dmg", "pkg", "mpkg", "deb", "rpm", "appimage", "flatpak", "flatpakref", "snap", "run"};
@@ -135,6 +138,11 @@ bool isInCloudFolder(std::string_view path, std::string_view home) {
   return path != folder && isAtOrBelow(path, folder);
 }
 
+bool holdsCloudFiles(std::string_view folder, std::string_view home) {
+  if (home.empty()) return false;
+  return isAtOrBelow(folder, std::string(home) + std::string(kCloudFolder));
+}
+
 bool isCloud(const std::string& path, bool isUbiquitous, const std::string& home) {
   if (isUbiquitous) return true;
   if (home.empty()) return false;
@@ -166,6 +174,25 @@ Kind kind(std::string_view path, const std::optional<std::string>& contentType) 
 }
 
 bool isScreenshotName(std::string_view name) {
+  auto startsWithPrefix = [](std::string_view lower) {
+    for (const ScreenshotNames& names : kScreenshotNames) {
+      for (std::string_view prefix : names.prefixes) {
+        if (!prefix.empty() && lower.starts_with(prefix)) return true;
+      }
+    }
+    return false;
+  };
+  // Most names are plain ASCII, which lowers byte by byte; only they are
+  // lowered without a copy of the whole name.
+  if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; })) {
+    char lower[kLongestScreenshotPrefix];
+    const std::size_t n = std::min(name.size(), kLongestScreenshotPrefix);
+    for (std::size_t i = 0; i < n; ++i) {
+      const char c = name[i];
+      lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return startsWithPrefix(std::string_view(lower, n));
+  }
   // Beyond ASCII too: "Снимок экрана" is lowered like "Screenshot".
   std::unique_ptr<gchar, decltype(&g_free)> lowered(
       libglib.load() && g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)
@@ -173,12 +200,7 @@ bool isScreenshotName(std::string_view name) {
           : nullptr,
       &g_free);
   const std::string lower = lowered ? std::string(lowered.get()) : lowercase(name);
-  for (const ScreenshotNames& names : kScreenshotNames) {
-    for (std::string_view prefix : names.prefixes) {
-      if (!prefix.empty() && lower.starts_with(prefix)) return true;
-    }
-  }
-  return false;
+  return startsWithPrefix(lower);
 }
 
 // (devtmpfs reports itself as tmpfs; /dev is excluded by name instead.)

@@ -34,6 +34,11 @@ bool isExcluded(const std::string& path, const std::string& home);
 // no links resolved). The cloud folder itself is not inside.
 bool isInCloudFolder(std::string_view path, std::string_view home);
 
+// True when the files directly in `folder` lie inside the cloud folder under
+// `home` (as isInCloudFolder for each of them), so a walk asks once per
+// folder rather than once per file.
+bool holdsCloudFiles(std::string_view folder, std::string_view home);
+
 // True for an item the file system marks as a cloud item, or that lies in
 // the cloud folder under `home` (as given or with links resolved).
 bool isCloud(const std::string& path, bool isUbiquitous, const std::string& home);

@@ -152,6 +152,10 @@ TEST(ScanRulesTest, ScreenshotNames) {
       {"My screenshot.png", false},
       {"screen-shot.png", false},
       {"photo.png", false},
+      {"SCREENSHOT", true},
+      {"screensho", false},
+      // A Kelvin sign lowers to a plain "k".
+      {"SCHERMAFDRU\u212A.png", true},
   };
   for (const auto& c : cases) EXPECT_EQ(isScreenshotName(c.name), c.screenshot) << c.name;
   // Not UTF-8: compared as ASCII.
@@ -179,6 +183,15 @@ TEST(ScanRulesTest, CloudFolderTest) {
   for (const auto& c : cases) {
     EXPECT_EQ(isCloud(c.path, c.ubiquitous, h), c.expected) << c.path;
   }
+  // The files directly in a folder, as isInCloudFolder would find each.
+  for (const std::string& folder :
+       {h + "/Library/Mobile Documents", h + "/Library/Mobile Documents/docs", h + "/Library",
+        h + "/Library/Mobile Documents2", h, std::string("/")}) {
+    EXPECT_EQ(holdsCloudFiles(folder, h), isInCloudFolder(folder + "/a.txt", h)) << folder;
+  }
+  EXPECT_TRUE(holdsCloudFiles(h + "/Library/Mobile Documents/docs", h));
+  EXPECT_FALSE(holdsCloudFiles(h + "/Library/Mobile Documents2", h));
+  EXPECT_FALSE(holdsCloudFiles(h + "/Library/Mobile Documents", ""));
 }
 
 TEST(ScanRulesTest, ExcludedNamesAndTreesOnTheirOwn) {

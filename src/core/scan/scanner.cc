@@ -177,6 +177,8 @@ class Walk {
     const std::vector<Entry> entries = readEntries(dir.get());
     const std::string prefix = path == "/" ? "/" : path + "/";
     const std::string realPrefix = realPath == "/" ? "/" : realPath + "/";
+    const bool cloud =
+        ScanRules::holdsCloudFiles(path, home_) || ScanRules::holdsCloudFiles(realPath, realHome_);
     for (const auto& entry : entries) {
       unsigned char type = entry.type;
       struct statx info;
@@ -205,13 +207,12 @@ class Walk {
         walkDirectory(std::move(child), prefix + entry.name, realChild,
                       utf8 && isValidUTF8(entry.name), depth + 1);
       } else if (type == DT_REG && haveInfo) {
-        handleFile(prefix + entry.name, realPrefix + entry.name, entry.name,
-                   utf8 && isValidUTF8(entry.name), info);
+        handleFile(prefix + entry.name, entry.name, utf8 && isValidUTF8(entry.name), cloud, info);
       }
     }
   }
 
-  void handleFile(std::string path, const std::string& realPath, std::string_view name, bool utf8,
+  void handleFile(std::string path, std::string_view name, bool utf8, bool cloud,
                   const struct statx& info) {
     if (name.ends_with(".icloud")) return;
     const auto size = static_cast<std::int64_t>(info.stx_size);
@@ -227,8 +228,7 @@ class Walk {
     item.bytes = size;
     if (info.stx_mask & STATX_BTIME) item.createdAt = dateOf(info.stx_btime);
     if (info.stx_mask & STATX_MTIME) item.modifiedAt = dateOf(info.stx_mtime);
-    item.isCloud = ScanRules::isInCloudFolder(item.path, home_) ||
-                   ScanRules::isInCloudFolder(realPath, realHome_);
+    item.isCloud = cloud;
     auto found = facts_.find(item.path);
     Scanner::apply(found == facts_.end() ? std::nullopt : std::optional(found->second), item);
 

@@ -153,6 +153,13 @@ TEST_F(ScanTest, ExcludedRootYieldsNothingButTheCloudFolderIsWalked) {
       Scanner(options).scan({home_ / "Library/Mobile Documents/com~apple~CloudDocs"});
   ASSERT_EQ(cloud.items.size(), 1u);
   EXPECT_TRUE(cloud.items[0].isCloud);
+  // Through a link to it, and in a folder below it.
+  writeFile(home_ / "Library/Mobile Documents/com~apple~CloudDocs/sub/deep.txt", 10);
+  fs::create_directory_symlink(home_ / "Library/Mobile Documents", home_ / "cloud");
+  ScanResult linked = Scanner(options).scan({home_ / "cloud"});
+  ASSERT_EQ(linked.items.size(), 2u);
+  EXPECT_TRUE(linked.items[0].isCloud);
+  EXPECT_TRUE(linked.items[1].isCloud);
 
   // Walking the whole home never enters its Library, so the cloud folder
   // inside is reached only as a root of its own.
