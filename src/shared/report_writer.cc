@@ -123,14 +123,27 @@ class PrettyWriter {
   void boolean(bool value) {
     out_.append(value ? std::string_view("true") : std::string_view("false"));
   }
-  void date(Date value) { string(codec::formatDate(value)); }
-  void uuid(const Uuid& value) { string(value.string()); }
+  // Dates and ids need no escaping.
+  void date(Date value) {
+    date_.clear();
+    codec::appendDate(date_, value);  // quotes included
+    out_.append(date_);
+  }
+  void uuid(const Uuid& value) { quoted(value.chars()); }
+  void digest(const OptionalDigest& value) { quoted(value.text()); }
   template <class E>
   void raw(E value) {
     string(rawValue(value));
   }
 
  private:
+  template <std::size_t N>
+  void quoted(const std::array<char, N>& text) {
+    out_.append('"');
+    out_.append(std::string_view(text.data(), N));
+    out_.append('"');
+  }
+
   void indent() {
     static constexpr std::string_view kSpaces = "                                ";
     for (int left = 2 * depth_; left > 0;) {
@@ -141,6 +154,7 @@ class PrettyWriter {
   }
 
   OutputBuffer& out_;
+  std::string date_;  // room reused for every date
   int depth_ = 0;
   bool first_ = true;
 };
@@ -189,7 +203,7 @@ void writeItem(PrettyWriter& w, const Item& item) {
   w.number(item.score);
   if (item.sha256) {
     w.key("sha256");
-    w.string(*item.sha256);
+    w.digest(item.sha256);
   }
   if (item.thumbPath) {
     w.key("thumbPath");
