@@ -101,10 +101,8 @@ TEST(ViewTextTest, ScanProgress) {
     std::string text;
   };
   const Case cases[] = {
-      {0, 0, std::nullopt, "0 files"},
-      {120, 0, std::nullopt, "120 files"},
-      {1, 0, std::nullopt, "1 file"},
-      {100, 400, 0.25, "100 of ~400"},
+      {0, 0, std::nullopt, "0 files"}, {120, 0, std::nullopt, "120 files"},
+      {1, 0, std::nullopt, "1 file"},  {100, 400, 0.25, "100 of ~400"},
       {600, 400, 1.0, "600 of ~400"},  // the bar is full, not beyond
   };
   for (const Case& c : cases) {
