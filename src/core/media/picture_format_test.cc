@@ -102,6 +102,25 @@ class PictureFilesTest : public ::testing::Test {
     return (xyz[0] * 5).bandjoin(xyz[1] * 7).bandjoin(128).cast(VIPS_FORMAT_UCHAR);
   }
 
+  // HEIC goes through our own encoder on this thread: libvips would encode it
+  // on a worker it hands libheif's objects to through locks ThreadSanitizer
+  // cannot see.
+  void write(const std::string& name) const {
+    if (!name.ends_with(".heic")) {
+      picture().write_to_file(path(name).c_str());
+      return;
+    }
+    VImage image = picture();
+    Thumbnailer::Image pixels{image.width(), image.height(), image.bands(), {}};
+    std::size_t size = 0;
+    auto* bytes = static_cast<std::uint8_t*>(image.write_to_memory(&size));
+    pixels.pixels.assign(bytes, bytes + size);
+    g_free(bytes);
+    std::optional<std::string> heic = encodeHEIC(pixels, 0.9);
+    ASSERT_TRUE(heic.has_value());
+    std::ofstream(path(name), std::ios::binary) << *heic;
+  }
+
   static std::optional<PictureHash> hashOf(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
@@ -118,7 +137,7 @@ TEST_F(PictureFilesTest, EveryFormatWeDecodeGivesAThumbnailAndAHash) {
                                           "photo.webp", "photo.tif", "photo.heic"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    picture().write_to_file(path(name).c_str());
+    write(name);
     std::optional<Thumbnailer::Image> thumb = imageThumbnail(path(name), 16);
     ASSERT_TRUE(thumb.has_value());
     EXPECT_EQ(thumb->width, 16);
