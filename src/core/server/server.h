@@ -221,9 +221,11 @@ class Server : public std::enable_shared_from_this<Server> {
   // Logs each journal error the book met.
   void logJournalErrors(const StagingBook::Result& result);
   // Sends `cards` to the peer as `reply` makes them, each with its
-  // thumbnails; `line` is logged when it goes. Thumbnails not on disk yet
-  // are rendered off the queue first, and the peer waits meanwhile.
-  void sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line);
+  // thumbnails; `line` is logged when it goes, and `then` runs right after,
+  // before the peer's held messages. Thumbnails not on disk yet are
+  // rendered off the queue first, and the peer waits meanwhile.
+  void sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line,
+                 std::function<void(Peer&)> then = {});
   // The items of `cards` whose thumbnail is still to be rendered, once each.
   std::vector<Item> missingThumbnails(const std::vector<Card>& cards) const;
   // The Base64 text of the card's thumbnail already on disk, for the reply;
@@ -242,7 +244,8 @@ class Server : public std::enable_shared_from_this<Server> {
   // REQUIRES: a thumbnailer.
   void renderPreview(const Item& item, int maxPixel, SharedRenders::Done done);
   // Starts rendering the previews of the few cards of the peer's deck from
-  // `position` on, superseding its earlier run.
+  // `position` on, superseding its earlier run; stopAhead only supersedes.
+  void stopAhead(Peer& peer) { ++peer.aheadGeneration; }
   void renderAhead(Peer& peer, std::size_t position);
   void aheadFrom(PeerKey key, std::uint64_t generation,
                  std::shared_ptr<const std::vector<Item>> items, std::size_t next);

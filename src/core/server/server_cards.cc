@@ -44,13 +44,20 @@ void Server::deckNext(const Message::DeckNext& request, Peer& peer) {
   std::vector<Card> cards;
   for (std::size_t i = start; i < end; ++i) cards.push_back(set.cards[list[i]]);
   peer.deck = request.deck;
-  renderAhead(peer, start);
   std::string line = "→ " + std::to_string(cards.size()) + " cards from #" + std::to_string(start) +
                      " of " + std::string(rawValue(request.deck));
+  // Previews ahead are a guess at what the phone shows next; the batch is
+  // what it waits for, so they start once it has gone. A cold batch's
+  // thumbnails would otherwise share the pool with a 2048-pixel preview.
+  // A preview asked for meanwhile has started its own run; it stands.
+  stopAhead(peer);
   sendCards(
       peer, std::move(cards),
       [](std::vector<Card> cards) { return Message(Message::QueueBatch{std::move(cards)}); },
-      std::move(line));
+      std::move(line),
+      [this, start, generation = peer.aheadGeneration](Peer& peer) {
+        if (peer.aheadGeneration == generation) renderAhead(peer, start);
+      });
 }
 
 void Server::staged(Peer& peer) {
@@ -129,7 +136,8 @@ bool isNonEmptyFile(const std::string& path) {
 
 }  // namespace
 
-void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line) {
+void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std::string line,
+                       std::function<void(Peer&)> then) {
   TALLOWICK_DCHECK_SEQUENCE(sequence_);
   // Every reply to this phone waits for the thumbnails of this one; other
   // phones and the agent go on being served meanwhile.
@@ -137,10 +145,11 @@ void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std
     std::vector<Card> cards;
     CardReply reply;
     std::string line;
+    std::function<void(Peer&)> then;
     std::size_t renders = 0;
   };
-  auto pending =
-      std::make_shared<Pending>(Pending{std::move(cards), std::move(reply), std::move(line), 0});
+  auto pending = std::make_shared<Pending>(
+      Pending{std::move(cards), std::move(reply), std::move(line), std::move(then), 0});
   auto send = [this](Peer& peer, Pending& pending) {
     if (!pending.line.empty()) log(pending.line);
     // Written straight into the frame, each thumbnail's text from the
@@ -149,6 +158,7 @@ void Server::sendCards(Peer& peer, std::vector<Card> cards, CardReply reply, std
         Wire::encodeCards(pending.reply(std::move(pending.cards)),
                           [this](const FileCard& card) { return thumbnailText(card); });
     if (frame) peer.conn->send(std::move(*frame));
+    if (pending.then) pending.then(peer);
   };
 
   std::vector<Item> missing = missingThumbnails(pending->cards);

@@ -461,6 +461,11 @@ TEST_F(PreviewFixture, CardsCarryThumbnailsRenderedOnce) {
   auto renders = [&] {
     return onQueue<std::int64_t>(*server_, [](Server& s) { return s.thumbnailer()->renders(); });
   };
+  // The photo's preview, rendered ahead once the batch went, is the last
+  // render the first page causes.
+  ASSERT_TRUE(eventually([&] {
+    return std::filesystem::exists(storage_ + "/previews/" + photo_.id.string() + "-2048.heic");
+  }));
   std::int64_t before = renders();
   auto second = ask<Message::QueueBatch>(ann, Message::DeckNext{DeckID::smart, 0, 10});
   EXPECT_EQ(second.cards[0].file()->thumb, first.cards[0].file()->thumb);
@@ -611,6 +616,25 @@ TEST_F(ColdDeckFixture, PreviewsOfTheNextCardsAreRenderedAheadAtTheLastSizeAsked
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(ready.data, Bytes(stored->begin(), stored->end()));
   EXPECT_EQ(renders(), before);
+}
+
+TEST_F(ColdDeckFixture, PreviewsAheadWaitUntilTheBatchIsSent) {
+  start();
+  PhoneClient& ann = phone();
+  auto preview = [&](const Item& item) {
+    return storage_ + "/previews/" + item.id.string() + "-2048.heic";
+  };
+  ASSERT_TRUE(ann.send(Message::DeckNext{DeckID::smart, 0, 3}));
+  // Every thumbnail of the batch has been taken up by the pools while no
+  // preview of its cards was rendered: the pool's threads went to what the
+  // phone waits for.
+  ASSERT_TRUE(gate_->waitStarted(3));
+  for (const Item& photo : photos_) EXPECT_FALSE(std::filesystem::exists(preview(photo)));
+
+  gate_->open();
+  ASSERT_TRUE(ann.receiveUntil(isA<Message::QueueBatch>, 20s).ok());
+  EXPECT_TRUE(eventually([&] { return std::filesystem::exists(preview(photos_[0])); }))
+      << "rendered ahead once the batch went";
 }
 
 TEST_F(ColdDeckFixture, ThePreviewFolderKeepsToItsBound) {
