@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -293,7 +294,7 @@ ReviewWindow::ReviewWindow(Agent& agent, QWidget* parent)
   strip_->setFrameShape(QFrame::NoFrame);
   strip_->setWidgetResizable(true);
   strip_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  strip_->setFixedHeight(kThumbSize + 64);
+  strip_->setFixedHeight(kThumbSize + 84);
   auto* stripContent = new QWidget;
   members_ = new QHBoxLayout(stripContent);
   members_->setContentsMargins(0, 0, 0, 0);
@@ -523,9 +524,14 @@ void ReviewWindow::refreshStrip(const GroupCard* group) {
     const bool keeps = member.id == group->keeperID;
     tile->setChecked(keeps);
     tile->setAutoRaise(!keeps);
-    QString folder = qstring(member.folder);
-    if (folder.size() > 20) folder = QStringLiteral("…") + folder.right(19);
-    tile->setText((keeps ? tr("✓ Keep") : tr("Trash")) + QStringLiteral("\n") + folder);
+    // Copies often share a folder ("IMG_2041.jpg", "IMG_2041 (1).jpg"), so
+    // the name tells them apart and the folder says where each lives.
+    const QFontMetrics metrics(tile->font());
+    const int width = tile->width() - 8;
+    tile->setText((keeps ? tr("✓ Keep") : tr("Trash")) + QStringLiteral("\n") +
+                  metrics.elidedText(qstring(member.name), Qt::ElideMiddle, width) +
+                  QStringLiteral("\n") +
+                  metrics.elidedText(qstring(member.folder), Qt::ElideLeft, width));
     tile->setToolTip(qstring(member.path));
     connect(tile, &QToolButton::clicked, this, [this, groupID = group->id, memberID = member.id] {
       model_->setKeeper(groupID, memberID);

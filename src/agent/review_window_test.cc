@@ -95,6 +95,16 @@ TEST_F(ReviewWindowTest, TheKeyboardClearsTheDeckCommitsAndEmptiesTheTrash) {
         return std::all_of(shown.begin(), shown.end(),
                            [](QToolButton* tile) { return !tile->icon().isNull(); });
       }));
+      // Each tile names its copy: copies often share a folder.
+      for (QToolButton* tile : tiles(window)) {
+        const QString id = tile->property("memberID").toString();
+        auto member = std::find_if(
+            group->members.begin(), group->members.end(),
+            [&](const FileCard& m) { return QString::fromStdString(m.id.string()) == id; });
+        ASSERT_NE(member, group->members.end());
+        EXPECT_TRUE(tile->text().contains(QString::fromStdString(member->name)))
+            << tile->text().toStdString();
+      }
       testing::writePicture(window, QStringLiteral("review-group"));
       const Uuid keeper = group->keeperID;
       QToolButton* other = nullptr;
