@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -152,6 +153,14 @@ std::optional<std::string> fileURLToPath(std::string_view url) {
 bool isValidUTF8(std::string_view text) {
   std::size_t i = 0, n = text.size();
   while (i < n) {
+    // Paths are mostly ASCII: eight bytes at a time while no high bit is set.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    std::uint64_t word;
+    while (i + sizeof word <= n &&
+           (std::memcpy(&word, text.data() + i, sizeof word), (word & kHighBits) == 0)) {
+      i += sizeof word;
+    }
+    if (i == n) break;
     auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       ++i;

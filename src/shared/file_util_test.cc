@@ -62,6 +62,29 @@ TEST(UTF8, ValidatesStrictly) {
   }
 }
 
+// ASCII is passed over a word at a time: a sequence must be judged wherever
+// it falls against the words, also cut off at the end of the text.
+TEST(UTF8, JudgesSequencesAtEveryOffset) {
+  struct Case {
+    std::string_view sequence;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"\xc3\xa9", true},  {"\xe2\x98\x85", true},  {"\xf0\x9f\x98\x80", true},
+      {"\x80", false},     {"\xc3", false},         {"\xe2\x98", false},
+      {"\xc0\xaf", false}, {"\xed\xa0\x80", false}, {"\xff", false},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t before = 0; before <= 17; ++before) {
+      for (std::size_t after : {0, 1, 8, 9}) {
+        const std::string text =
+            std::string(before, 'a') + std::string(c.sequence) + std::string(after, 'b');
+        EXPECT_EQ(isValidUTF8(text), c.valid) << before << " + " << after;
+      }
+    }
+  }
+}
+
 TEST(AtomicWrite, ReplacesWholeFileWithMode) {
   auto dir = std::filesystem::temp_directory_path() / ("tw-file-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

@@ -20,6 +20,22 @@ TEST(DateCodec, FormatsWholeSecondsInUTC) {
             "1969-12-31T23:59:59Z");
 }
 
+// Every field of the text, across the whole range: a date written and read
+// back is the same whole second.
+TEST(DateCodec, WrittenDatesReadBackAcrossTheRange) {
+  const seconds span = floor<seconds>(kLatestDate - kDistantPast);
+  constexpr int kSteps = 20000;
+  for (int i = 0; i <= kSteps; ++i) {
+    // A step that is no whole number of minutes, hours or days, so every
+    // field takes many values.
+    const Date date = kDistantPast + span / kSteps * i + seconds(i % 86400) + 250ms;
+    const std::string text = codec::formatDate(date);
+    const auto parsed = codec::parseDate(text);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(*parsed, codec::wholeSeconds(std::min(date, kLatestDate))) << text;
+  }
+}
+
 TEST(DateCodec, TheEndsOfTheWrittenRange) {
   EXPECT_EQ(codec::formatDate(kDistantPast), "0001-01-01T00:00:00Z");
   EXPECT_EQ(codec::formatDate(kLatestDate), "9999-12-31T23:59:59Z");
