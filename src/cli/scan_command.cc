@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "cli/human_bytes.h"
 #include "cli/numbers.h"
@@ -96,6 +97,15 @@ void printSummary(const Report& report) {
   }
 }
 
+// Keeps `object` until the process ends, never destroying it. The scan
+// command is the last thing its process does: the system takes the memory
+// back whole at exit, sooner than a large report and cache could be freed
+// string by string. Still reachable, so leak checkers see no leak.
+void keepUntilExit(std::shared_ptr<const void> object) {
+  static auto* const kept = new std::vector<std::shared_ptr<const void>>();
+  kept->push_back(std::move(object));
+}
+
 }  // namespace
 
 void addScanCommand(CLI::App& app, Run& run) {
@@ -124,11 +134,14 @@ int runScan(const ScanCommandOptions& options) {
       resolveRoots(options.roots, options.rootsJson, "tallowick scan", std::cerr);
   if (!roots) return kUsageError;
 
-  std::optional<HashCache> cache;
-  if (!options.cacheFile.empty()) cache.emplace(absoluteFolder(options.cacheFile));
+  std::shared_ptr<HashCache> cache;
+  if (!options.cacheFile.empty()) {
+    cache = std::make_shared<HashCache>(absoluteFolder(options.cacheFile));
+    keepUntilExit(cache);
+  }
   Pipeline::Options pipeline;
   pipeline.minBytes = options.minBytes;
-  pipeline.cache = cache ? &*cache : nullptr;
+  pipeline.cache = cache.get();
   if (!options.thumbsDir.empty()) pipeline.thumbsDir = absoluteFolder(options.thumbsDir);
   const bool live = ::isatty(STDERR_FILENO);
   if (live) {
@@ -144,7 +157,9 @@ int runScan(const ScanCommandOptions& options) {
       std::cerr << "\r" << hashProgressLine(progress) << "\033[K" << std::flush;
     };
   }
-  const Report report = Pipeline::run(*roots, pipeline);
+  const auto kept = std::make_shared<const Report>(Pipeline::run(*roots, pipeline));
+  keepUntilExit(kept);
+  const Report& report = *kept;
   if (live) std::cerr << "\r\033[K" << std::flush;
 
   errno = 0;  // what a failed write leaves there names the reason

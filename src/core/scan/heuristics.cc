@@ -247,12 +247,24 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
     std::uint32_t index;
   };
   std::vector<Keyed> keyed;
+  // A path's rank is its folder's; the files of a folder come one after
+  // another, so each folder is ranked once, in the same pass.
+  std::vector<std::int8_t> ranks(items.size());
+  std::string_view folder;
+  int folderRanked = folderRank(folder);
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].sha256) {
       // A digest's first bytes are as good a hash of it as any.
       std::uint64_t key = 0;
       std::memcpy(&key, items[i].sha256.bytes().data(), sizeof key);
       keyed.push_back({key, static_cast<std::uint32_t>(i)});
+      const std::string_view path = items[i].path;
+      const std::string_view itsFolder = path.substr(0, path.rfind('/') + 1);
+      if (itsFolder != folder) {
+        folder = itsFolder;
+        folderRanked = folderRank(folder);
+      }
+      ranks[i] = static_cast<std::int8_t>(folderRanked);
     }
   }
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
@@ -282,9 +294,9 @@ void exactGroups(std::vector<Item>& items, std::vector<Group>& groups) {
             [](const auto& a, const auto& b) { return a.front() < b.front(); });
   for (const auto& bucket : buckets) {
     std::size_t keeper = bucket.front();
-    int rk = folderRank(items[keeper].path);
+    int rk = ranks[keeper];
     for (std::size_t c : bucket) {
-      const int rc = c == keeper ? rk : folderRank(items[c].path);
+      const int rc = ranks[c];
       if (rc < rk || (rc == rk && earlier(items[c].createdAt, items[keeper].createdAt))) {
         keeper = c;
         rk = rc;
