@@ -29,6 +29,8 @@ TALLOWICK_LAZY_FUNCTION(libglib, gchar*, g_filename_from_uri,
                         (const gchar* uri, gchar** hostname, GError** error),
                         (uri, hostname, error))
 TALLOWICK_LAZY_FUNCTION(libglib, void, g_free, (gpointer mem), (mem))
+TALLOWICK_LAZY_FUNCTION(libglib, const gchar* const*, g_get_system_data_dirs, (void), ())
+TALLOWICK_LAZY_FUNCTION(libglib, const gchar*, g_get_user_data_dir, (void), ())
 TALLOWICK_LAZY_FUNCTION(libglib, gboolean, g_markup_parse_context_end_parse,
                         (GMarkupParseContext * context, GError** error), (context, error))
 TALLOWICK_LAZY_FUNCTION(libglib, void, g_markup_parse_context_free, (GMarkupParseContext * context),

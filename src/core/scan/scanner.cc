@@ -15,8 +15,8 @@
 #include <string_view>
 #include <utility>
 
-#include "core/scan/content_types.h"
 #include "core/scan/hash_workers.h"
+#include "core/scan/kind_memo.h"
 #include "core/scan/profile.h"
 #include "core/scan/scan_rules.h"
 #include "shared/file_util.h"
@@ -224,7 +224,7 @@ class Walk {
 
     Item item;
     item.path = std::move(path);
-    item.kind = ScanRules::kind(item.path, contentTypeForName(name));
+    item.kind = kinds_.kindOf(name);
     item.bytes = size;
     if (info.stx_mask & STATX_BTIME) item.createdAt = dateOf(info.stx_btime);
     if (info.stx_mask & STATX_MTIME) item.modifiedAt = dateOf(info.stx_mtime);
@@ -248,6 +248,7 @@ class Walk {
   const std::map<std::string, SpotlightFacts> facts_;
   const std::string home_;
   const std::string realHome_;
+  KindMemo kinds_;
   ScanResult result_;
   std::vector<Chunk> chunks_;
   std::size_t itemCount_ = 0;
