@@ -21,11 +21,15 @@ namespace {
 // make the memo grow without end.
 constexpr std::size_t kMaxEndings = 1 << 14;
 
-std::string lowerASCII(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
+void lowerASCII(std::string& text) {
+  for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
+}
+
+std::string lowerASCII(std::string_view text) {
+  std::string out(text);
+  lowerASCII(out);
   return out;
 }
 
@@ -169,9 +173,7 @@ void KindMemo::addGlob(std::string_view glob) {
 std::optional<std::string_view> KindMemo::endingOf(std::string_view name) {
   if (!usable_ || name.find('.') == std::string_view::npos) return std::nullopt;
   lowered_.assign(name);
-  for (char& c : lowered_) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  lowerASCII(lowered_);
   if (literals_.contains(lowered_)) return std::nullopt;
   exact_.assign(name);
   const bool upper = exact_ != lowered_;
