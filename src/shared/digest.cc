@@ -10,17 +10,6 @@ namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
 
-// The value of each lower-case hexadecimal digit, -1 for every other byte.
-constexpr std::array<std::int8_t, 256> kValues = [] {
-  std::array<std::int8_t, 256> values{};
-  values.fill(-1);
-  for (int i = 0; i < 16; ++i)
-    values[static_cast<unsigned char>(kDigits[i])] = static_cast<std::int8_t>(i);
-  return values;
-}();
-
-int digitValue(char c) { return kValues[static_cast<unsigned char>(c)]; }
-
 }  // namespace
 
 OptionalDigest::OptionalDigest(std::string_view hex) : OptionalDigest(parse(hex)) {
@@ -30,14 +19,33 @@ OptionalDigest::OptionalDigest(std::string_view hex) : OptionalDigest(parse(hex)
 OptionalDigest OptionalDigest::parse(std::string_view text) {
   OptionalDigest digest;
   if (text.size() != 64) return digest;
-  // One pass: a byte that is no digit turns its pair negative.
-  int bad = 0;
-  for (std::size_t i = 0; i < digest.bytes_.size(); ++i) {
-    const int pair = digitValue(text[2 * i]) << 4 | digitValue(text[2 * i + 1]);
-    bad |= pair;
-    digest.bytes_[i] = static_cast<std::uint8_t>(pair);
+  // Eight digits at a time, each a byte of one word: a rescan reads a
+  // digest for every file from its cache. All bytes below 0x80, so adding
+  // to them carries into no neighbour.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  // The high bit of each byte that is at least `low`.
+  auto atLeast = [](std::uint64_t w, std::uint8_t low) {
+    return (w + (0x80 - low) * kOnes) & kHigh;
+  };
+  for (std::size_t word = 0; word < 8; ++word) {
+    std::uint64_t w = 0;  // the first digit in the lowest byte
+    for (std::size_t i = 0; i < 8; ++i) {
+      w |= std::uint64_t{static_cast<unsigned char>(text[8 * word + i])} << (8 * i);
+    }
+    if (w & kHigh) return OptionalDigest();
+    const std::uint64_t digit = atLeast(w, '0') & ~atLeast(w, '9' + 1);
+    const std::uint64_t letter = atLeast(w, 'a') & ~atLeast(w, 'f' + 1);
+    if ((digit | letter) != kHigh) return OptionalDigest();
+    // Each digit's value in its byte, then the pairs of bytes joined.
+    std::uint64_t v = (w & 0x0F * kOnes) + (letter >> 7) * 9;
+    v = (v & 0x00FF00FF00FF00FFull) << 4 | (v >> 8 & 0x00FF00FF00FF00FFull);
+    v = (v | v >> 8) & 0x0000FFFF0000FFFFull;
+    v = (v | v >> 16) & 0xFFFFFFFFull;
+    for (std::size_t i = 0; i < 4; ++i) {
+      digest.bytes_[4 * word + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
   }
-  if (bad < 0) return OptionalDigest();
   digest.present_ = true;
   return digest;
 }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 namespace tallowick {
 namespace {
@@ -61,6 +65,26 @@ TEST(OptionalDigestTest, RefusesWhatIsNoDigestText) {
     EXPECT_FALSE(OptionalDigest(kText) == text) << text;
   }
   EXPECT_TRUE(OptionalDigest::isText(kText));
+}
+
+// Digits are read eight at a time: every byte value, at every place of the
+// text, is a digit exactly when it is one of the sixteen, with its value.
+TEST(OptionalDigestTest, ReadsEveryByteAtEveryPlace) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  for (std::size_t at = 0; at < 64; ++at) {
+    for (int byte = 0; byte < 256; ++byte) {
+      std::string text(64, '0');
+      text[at] = static_cast<char>(byte);
+      const OptionalDigest digest = OptionalDigest::parse(text);
+      const std::size_t value = kDigits.find(static_cast<char>(byte));
+      ASSERT_EQ(digest.has_value(), value != std::string_view::npos) << at << ": " << byte;
+      if (!digest) continue;
+      std::array<std::uint8_t, 32> expected{};
+      expected[at / 2] = static_cast<std::uint8_t>(at % 2 == 0 ? value << 4 : value);
+      EXPECT_EQ(digest.bytes(), expected) << at << ": " << byte;
+      EXPECT_EQ(*digest, text);
+    }
+  }
 }
 
 }  // namespace
