@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "shared/paths.h"
+#include "shared/prefault.h"
 #include "shared/uuid.h"
 
 namespace tallowick {
@@ -72,8 +73,10 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   if (fd < 0) return std::nullopt;
   std::string out;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     out.reserve(static_cast<std::size_t>(st.st_size));
+    prefault(out.data(), out.capacity());
+  }
   char buf[1 << 16];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);

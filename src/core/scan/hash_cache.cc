@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "shared/file_util.h"
+#include "shared/prefault.h"
 
 namespace tallowick {
 namespace {
@@ -90,6 +91,7 @@ class BinaryPlistReader {
     if (!root) return std::nullopt;
     std::vector<HashCache::Record> records;
     records.reserve(static_cast<std::size_t>(root->count));
+    prefault(records.data(), records.capacity() * sizeof(HashCache::Record));
     for (std::uint64_t i = 0; i < root->count; ++i) {
       auto path = string(reference(*root, i));
       if (!path) return std::nullopt;

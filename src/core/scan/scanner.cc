@@ -21,6 +21,7 @@
 #include "core/scan/scan_rules.h"
 #include "shared/file_util.h"
 #include "shared/paths.h"
+#include "shared/prefault.h"
 #include "shared/unique_fd.h"
 
 namespace tallowick {
@@ -119,6 +120,7 @@ class Walk {
       void* room = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (room == MAP_FAILED) throw std::bad_alloc();
+      prefault(room, n * sizeof(T));  // a chunk is filled whole
       return static_cast<T*>(room);
     }
     void deallocate(T* room, std::size_t n) { ::munmap(room, n * sizeof(T)); }
@@ -136,6 +138,7 @@ class Walk {
 
   void gatherItems() {
     result_.items.reserve(itemCount_);
+    prefault(result_.items.data(), itemCount_ * sizeof(Item));
     for (auto& chunk : chunks_) {
       std::move(chunk.begin(), chunk.end(), std::back_inserter(result_.items));
       chunk = Chunk();  // "= {}" would empty it and keep its room
