@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
+#include <system_error>
 
 #include "shared/file_util.h"
 #include "shared/prefault.h"
@@ -602,12 +604,30 @@ HashCache::HashCache(std::string_view url) {
   } else {
     path_ = std::string(url);
   }
-  if (auto data = readWholeFile(path_)) {
-    if (auto records = BinaryPlistReader(*data).read()) {
-      records_ = std::move(*records);
-      changed_ = false;
-    }
+  try {
+    loader_ = std::thread([this] { load(); });
+  } catch (const std::system_error&) {
+    load();  // no thread to be had: here and now
   }
+}
+
+HashCache::~HashCache() { loaded(); }
+
+void HashCache::load() {
+  try {
+    if (auto data = readWholeFile(path_)) {
+      if (auto records = BinaryPlistReader(*data).read()) {
+        records_ = std::move(*records);
+        changed_ = false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    records_.clear();  // a file too large for memory is no cache
+  }
+}
+
+void HashCache::loaded() const {
+  if (loader_.joinable()) loader_.join();
 }
 
 std::string HashCache::url() const { return pathToFileURL(path_); }
@@ -646,6 +666,7 @@ HashCache::Record* HashCache::findRecord(std::string_view path) {
 }
 
 const HashCache::Entry* HashCache::find(std::string_view path) const {
+  loaded();
   const WalkOrder before;
   const auto found =
       std::lower_bound(records_.begin(), records_.end(), path,
@@ -657,6 +678,7 @@ const HashCache::Entry* HashCache::find(std::string_view path) const {
 
 const HashCache::Entry* HashCache::lookup(std::string_view path, std::int64_t size,
                                           std::optional<Date> modifiedAt) {
+  loaded();
   const Entry* entry = nullptr;
   if (Record* record = findRecord(path)) {
     record->touched = true;
@@ -673,6 +695,7 @@ const HashCache::Entry* HashCache::lookup(std::string_view path, std::int64_t si
 }
 
 void HashCache::store(const std::string& path, Entry entry) {
+  loaded();
   if (!isValidUTF8(path)) return;
   Entry* old = nullptr;
   if (Record* record = findRecord(path)) {
@@ -707,12 +730,14 @@ void HashCache::store(const std::string& path, Entry entry) {
 }
 
 HashCache::Entries HashCache::entries() const {
+  loaded();
   Entries all(added_);
   for (const Record& record : records_) all.emplace_hint(all.end(), record.path, record.entry);
   return all;
 }
 
 bool HashCache::touched(std::string_view path) const {
+  loaded();
   const WalkOrder before;
   const auto found =
       std::lower_bound(records_.begin(), records_.end(), path,
@@ -722,6 +747,7 @@ bool HashCache::touched(std::string_view path) const {
 }
 
 void HashCache::save() {
+  loaded();
   const std::size_t pruned = std::erase_if(records_, [](const Record& r) { return !r.touched; });
   cursor_ = 0;
   // A rescan that found every file as it was leaves the file as it is.

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "shared/digest.h"
@@ -65,8 +66,11 @@ class HashCache {
 
   // Loads the cache file. `url` is a file URL ("file:///...") or an absolute
   // path. A missing, unreadable, truncated or corrupt file gives an empty
-  // cache; this never fails.
+  // cache; this never fails. The file is read on a thread of its own while
+  // the caller goes on (a scan walks its folders meanwhile); the first call
+  // that needs the entries waits for it.
   explicit HashCache(std::string_view url);
+  ~HashCache();
 
   HashCache(const HashCache&) = delete;
   HashCache& operator=(const HashCache&) = delete;
@@ -103,7 +107,10 @@ class HashCache {
 
   // The entry for `path`, without counting or touching; null when none.
   const Entry* find(std::string_view path) const;
-  std::size_t size() const { return records_.size() + added_.size(); }
+  std::size_t size() const {
+    loaded();
+    return records_.size() + added_.size();
+  }
   // A copy of every entry.
   Entries entries() const;
   // Whether the entry for `path` was looked up or stored by this instance
@@ -127,10 +134,16 @@ class HashCache {
   static void encode(const Entries& entries, OutputBuffer& out);
 
  private:
+  // Reads the file into records_ (on the loading thread).
+  void load();
+  // Waits until the file is loaded; every use of the entries starts here.
+  void loaded() const;
   // The record of `path` in records_ (moving the cursor to it), else null.
   Record* findRecord(std::string_view path);
 
   std::string path_;
+  // Reads the file, until loaded() joins it.
+  mutable std::thread loader_;
   // In walk order of their paths, each path once: a scan's lookups come in
   // nearly that order, so each one is found right after the one before.
   std::vector<Record> records_;

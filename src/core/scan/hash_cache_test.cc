@@ -734,3 +734,47 @@ TEST_F(HashCacheTest, FailedSaveThrowsAndLeavesWhatIsInTheWay) {
 
 }  // namespace
 }  // namespace tallowick
+
+namespace tallowick {
+namespace {
+
+// The file is read on a thread of its own: whatever a caller does first with
+// a new cache, it sees every entry of a file large enough to take a while.
+TEST_F(HashCacheTest, EveryFirstUseSeesTheWholeFile) {
+  HashCache::Entries entries;
+  for (int i = 0; i < 50000; ++i) {
+    entries.emplace("/home/u/f" + std::to_string(i), digestEntry(i + 1, i, kDigestA));
+  }
+  const std::string last = "/home/u/f9999";
+  writeRaw(*HashCache::encode(entries));
+  struct Case {
+    const char* name;
+    std::function<bool(HashCache&)> sawTheFile;
+  };
+  const Case cases[] = {
+      {"size", [&](HashCache& c) { return c.size() == entries.size(); }},
+      {"find", [&](HashCache& c) { return c.find(last) != nullptr; }},
+      {"entries", [&](HashCache& c) { return c.entries() == entries; }},
+      {"lookup", [&](HashCache& c) { return c.lookup(last, 10000, at(9999)) != nullptr; }},
+      {"store",
+       [&](HashCache& c) {
+         c.store("/home/u/new", digestEntry(1, 1, kDigestB));
+         return c.size() == entries.size() + 1;
+       }},
+      {"save",
+       [&](HashCache& c) {
+         c.lookup(last, 10000, at(9999));
+         c.save();  // keeps the one touched entry
+         return c.size() == 1 && c.find(last) != nullptr;
+       }},
+  };
+  for (const Case& c : cases) {
+    HashCache cache(file_);
+    EXPECT_TRUE(c.sawTheFile(cache)) << c.name;
+  }
+  // A cache never used still finishes reading before it goes.
+  { HashCache unused(file_); }
+}
+
+}  // namespace
+}  // namespace tallowick
