@@ -15,6 +15,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/scan/folder_stats.h"
 #include "core/scan/hash_workers.h"
 #include "core/scan/kind_memo.h"
 #include "core/scan/profile.h"
@@ -182,35 +183,49 @@ class Walk {
     const std::string realPrefix = realPath == "/" ? "/" : realPath + "/";
     const bool cloud =
         ScanRules::holdsCloudFiles(path, home_) || ScanRules::holdsCloudFiles(realPath, realHome_);
-    for (const auto& entry : entries) {
-      unsigned char type = entry.type;
-      struct statx info;
-      bool haveInfo = false;
-      if (type == DT_UNKNOWN || type == DT_REG) {
-        if (::statx(dirFd, entry.name.c_str(), AT_SYMLINK_NOFOLLOW,
-                    STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME | STATX_INO, &info) != 0) {
-          continue;
-        }
-        haveInfo = true;
-        if (S_ISREG(info.stx_mode)) {
-          type = DT_REG;
-        } else if (S_ISDIR(info.stx_mode)) {
-          type = DT_DIR;
-        } else {
-          continue;  // links, FIFOs, sockets, devices
-        }
+    // The facts of the files (and of entries of unknown type) a window of
+    // entries at a time, in one batch, then those entries in order. The
+    // window bounds the facts held for a folder of a million files.
+    constexpr std::size_t kWindow = 1024;
+    std::vector<FolderStats::Request> stats;
+    for (std::size_t from = 0; from < entries.size(); from += kWindow) {
+      const std::size_t to = std::min(entries.size(), from + kWindow);
+      stats.clear();
+      for (std::size_t i = from; i < to; ++i) {
+        const unsigned char type = entries[i].type;
+        if (type == DT_UNKNOWN || type == DT_REG) stats.push_back({entries[i].name.c_str()});
       }
-      if (type == DT_DIR) {
-        if (ScanRules::isExcludedName(entry.name)) continue;
-        const std::string realChild = realPrefix + entry.name;
-        if (ScanRules::isExcludedTree(realChild, realHome_)) continue;
-        UniqueFd child(
-            ::openat(dirFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!child.valid()) continue;
-        walkDirectory(std::move(child), prefix + entry.name, realChild,
-                      utf8 && isValidUTF8(entry.name), depth + 1);
-      } else if (type == DT_REG && haveInfo) {
-        handleFile(prefix + entry.name, entry.name, utf8 && isValidUTF8(entry.name), cloud, info);
+      stats_.take(dirFd, stats);
+      auto nextStat = stats.cbegin();
+      for (std::size_t i = from; i < to; ++i) {
+        const Entry& entry = entries[i];
+        unsigned char type = entry.type;
+        const struct statx* info = nullptr;
+        if (type == DT_UNKNOWN || type == DT_REG) {
+          const FolderStats::Request& stat = *nextStat++;
+          if (!stat.ok) continue;
+          info = &stat.info;
+          if (S_ISREG(info->stx_mode)) {
+            type = DT_REG;
+          } else if (S_ISDIR(info->stx_mode)) {
+            type = DT_DIR;
+          } else {
+            continue;  // links, FIFOs, sockets, devices
+          }
+        }
+        if (type == DT_DIR) {
+          if (ScanRules::isExcludedName(entry.name)) continue;
+          const std::string realChild = realPrefix + entry.name;
+          if (ScanRules::isExcludedTree(realChild, realHome_)) continue;
+          UniqueFd child(
+              ::openat(dirFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          if (!child.valid()) continue;
+          walkDirectory(std::move(child), prefix + entry.name, realChild,
+                        utf8 && isValidUTF8(entry.name), depth + 1);
+        } else if (type == DT_REG && info != nullptr) {
+          handleFile(prefix + entry.name, entry.name, utf8 && isValidUTF8(entry.name), cloud,
+                     *info);
+        }
       }
     }
   }
@@ -252,6 +267,7 @@ class Walk {
   const std::string home_;
   const std::string realHome_;
   KindMemo kinds_;
+  FolderStats stats_{STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME | STATX_INO};
   ScanResult result_;
   std::vector<Chunk> chunks_;
   std::size_t itemCount_ = 0;
