@@ -18,8 +18,12 @@ namespace tallowick {
 class FolderStats {
  public:
   struct Request {
-    const char* name = nullptr;  // in the folder, not owned
-    struct statx info {};
+    // The facts are left unset until take() (a folder of files asks for
+    // thousands of them).
+    explicit Request(const char* name) : name(name) {}
+
+    const char* name;  // in the folder, not owned
+    struct statx info;
     bool ok = false;  // statx succeeded
   };
 

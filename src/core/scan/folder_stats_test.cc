@@ -40,7 +40,7 @@ TEST(FolderStatsTest, EachRequestGetsItsOwnNamesFacts) {
   for (std::size_t count : {std::size_t{0}, std::size_t{3}, names.size(), std::size_t{200}}) {
     std::vector<FolderStats::Request> requests;
     for (std::size_t i = 0; i < count; ++i) {
-      requests.push_back({names[(i * 7) % names.size()].c_str()});
+      requests.emplace_back(names[(i * 7) % names.size()].c_str());
     }
     stats.take(folder.get(), requests);
     for (const FolderStats::Request& r : requests) {

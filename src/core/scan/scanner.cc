@@ -191,9 +191,10 @@ class Walk {
     for (std::size_t from = 0; from < entries.size(); from += kWindow) {
       const std::size_t to = std::min(entries.size(), from + kWindow);
       stats.clear();
+      stats.reserve(to - from);
       for (std::size_t i = from; i < to; ++i) {
         const unsigned char type = entries[i].type;
-        if (type == DT_UNKNOWN || type == DT_REG) stats.push_back({entries[i].name.c_str()});
+        if (type == DT_UNKNOWN || type == DT_REG) stats.emplace_back(entries[i].name.c_str());
       }
       stats_.take(dirFd, stats);
       auto nextStat = stats.cbegin();
