@@ -1,8 +1,11 @@
 #include "shared/report_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <future>
 #include <string_view>
+#include <system_error>
 
 #include "shared/file_util.h"
 
@@ -12,9 +15,15 @@ namespace {
 // Pretty printing as nlohmann's dump(2) does it: members on their own lines
 // indented two spaces a level, "key": value, empty arrays as [], non-ASCII
 // text as it is and control characters escaped.
+class PrettyWriter;
+void writeItem(PrettyWriter& w, const Item& item);
+void writeGroup(PrettyWriter& w, const Group& group);
+
 class PrettyWriter {
  public:
-  explicit PrettyWriter(OutputBuffer& out) : out_(out) {}
+  // `depth`: the nesting of what is written (a piece of an array inside the
+  // document starts deeper than the document).
+  explicit PrettyWriter(OutputBuffer& out, int depth = 0) : out_(out), depth_(depth) {}
 
   void openObject() {
     out_.append('{');
@@ -50,6 +59,49 @@ class PrettyWriter {
       out_.append(i == 0 ? std::string_view("\n") : std::string_view(",\n"));
       indent();
       writeElement(elements[i]);
+    }
+    --depth_;
+    out_.append('\n');
+    indent();
+    out_.append(']');
+  }
+
+  // The same as array(), with large arrays formatted a piece at a time by
+  // this thread and a helper side by side (the report of a large scan is
+  // mostly its items), the pieces written in order.
+  template <class T>
+  void arrayInPieces(const std::vector<T>& elements,
+                     void (*writeElement)(PrettyWriter&, const T&)) {
+    constexpr std::size_t kPiece = 1024;
+    if (elements.size() < 2 * kPiece) {
+      array(elements, [&](const T& e) { writeElement(*this, e); });
+      return;
+    }
+    out_.append('[');
+    ++depth_;
+    auto piece = [&elements, writeElement, depth = depth_](std::size_t from, std::size_t to) {
+      OutputBuffer text;
+      PrettyWriter w(text, depth);
+      for (std::size_t i = from; i < to; ++i) {
+        text.append(i == 0 ? std::string_view("\n") : std::string_view(",\n"));
+        w.indent();
+        writeElement(w, elements[i]);
+      }
+      return text.take();
+    };
+    for (std::size_t from = 0; from < elements.size(); from += 2 * kPiece) {
+      const std::size_t middle = std::min(elements.size(), from + kPiece);
+      const std::size_t to = std::min(elements.size(), from + 2 * kPiece);
+      std::future<std::string> second;
+      if (middle < to) {
+        try {
+          second = std::async(std::launch::async, piece, middle, to);
+        } catch (const std::system_error&) {
+          // No thread to be had: the second piece is formatted here too.
+        }
+      }
+      out_.append(piece(from, middle));
+      if (middle < to) out_.append(second.valid() ? second.get() : piece(middle, to));
     }
     --depth_;
     out_.append('\n');
@@ -235,18 +287,17 @@ void writeGroup(PrettyWriter& w, const Group& group) {
 
 void writeReportJSON(const Report& report, OutputBuffer& out) {
   PrettyWriter w(out);
-  auto item = [&](const Item& i) { writeItem(w, i); };
   w.openObject();
   w.key("bytesSeen");
   w.integer(report.bytesSeen);
   w.key("filesSeen");
   w.integer(report.filesSeen);
   w.key("groups");
-  w.array(report.groups, [&](const Group& g) { writeGroup(w, g); });
+  w.arrayInPieces(report.groups, &writeGroup);
   w.key("items");
-  w.array(report.items, item);
+  w.arrayInPieces(report.items, &writeItem);
   w.key("keepers");
-  w.array(report.keepers, item);
+  w.arrayInPieces(report.keepers, &writeItem);
   w.key("reclaimable");
   w.integer(report.reclaimable);
   w.key("roots");

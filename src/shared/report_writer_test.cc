@@ -130,6 +130,24 @@ std::vector<std::pair<const char*, Report>> reports() {
     (i % 4 ? random.items : random.keepers).push_back(item);
   }
   out.push_back({"random items", random});
+
+  // Enough items, keepers and groups to be written in pieces, with a last
+  // piece of odd length.
+  Report large;
+  for (int i = 0; i < 5000; ++i) {
+    Item item = (rng() % 2) ? fullItem() : bareItem("/large/" + std::to_string(i));
+    item.id = Uuid::random();
+    item.score = static_cast<double>(rng() % 100000) / 7;
+    (i % 5 ? large.items : large.keepers).push_back(item);
+    if (i % 2) {
+      Group group;
+      group.keeperID = item.id;
+      group.memberIDs = {item.id, Uuid::random()};
+      group.reclaimable = i;
+      large.groups.push_back(group);
+    }
+  }
+  out.push_back({"many items, keepers and groups", large});
   return out;
 }
 
