@@ -216,8 +216,8 @@ int main(int argc, char** argv) {
   {
     start = Clock::now();
     HashCache cache(bigCache);
+    loaded = cache.size();  // waits for the file to be read
     loadSeconds = since(start);
-    loaded = cache.size();
   }
 
   // The report of every walked file.

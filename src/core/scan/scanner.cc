@@ -138,8 +138,9 @@ class Walk {
   }
 
   void gatherItems() {
+    // Not made resident ahead: its pages are taken as the chunks are given
+    // back, so the items are never held twice.
     result_.items.reserve(itemCount_);
-    prefault(result_.items.data(), itemCount_ * sizeof(Item));
     for (auto& chunk : chunks_) {
       std::move(chunk.begin(), chunk.end(), std::back_inserter(result_.items));
       chunk = Chunk();  // "= {}" would empty it and keep its room
