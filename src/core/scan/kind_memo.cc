@@ -37,42 +37,43 @@ bool isASCII(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
 }
 
-// The longest run of plain characters of a wildcard pattern: every name the
-// pattern matches holds it. Empty when the pattern has none or its brackets
-// are more than plain sets of characters.
-std::string requiredText(std::string_view pattern) {
-  std::string_view best;
-  std::size_t runStart = 0;
-  auto endRun = [&](std::size_t at) {
-    if (at - runStart > best.size()) best = pattern.substr(runStart, at - runStart);
-  };
+// One character a pattern matches: a given one, any one ('?', or a set in
+// brackets), or a run of any ('*').
+struct Element {
+  enum Type { kChar, kAny, kStar } type;
+  char c = 0;
+};
+
+// A pattern as its elements, when it is made of plain characters, '?', '*'
+// and plain sets only (no escapes, classes or open brackets).
+std::optional<std::vector<Element>> elementsOf(std::string_view pattern) {
+  std::vector<Element> out;
   for (std::size_t i = 0; i < pattern.size();) {
     const char c = pattern[i];
     if (c == '*' || c == '?') {
-      endRun(i);
-      runStart = ++i;
+      out.push_back({c == '*' ? Element::kStar : Element::kAny});
+      ++i;
     } else if (c == '\\') {
-      endRun(i);
-      runStart = i = std::min(i + 2, pattern.size());
+      return std::nullopt;
     } else if (c == '[') {
-      endRun(i);
       std::size_t j = i + 1;
       if (j < pattern.size() && (pattern[j] == '!' || pattern[j] == '^')) ++j;
       if (j < pattern.size() && pattern[j] == ']') ++j;
       for (; j < pattern.size() && pattern[j] != ']'; ++j) {
-        const bool classOrSymbol =
-            pattern[j] == '[' && j + 1 < pattern.size() &&
-            (pattern[j + 1] == ':' || pattern[j + 1] == '=' || pattern[j + 1] == '.');
-        if (classOrSymbol) return {};
+        if (pattern[j] == '[' && j + 1 < pattern.size() &&
+            (pattern[j + 1] == ':' || pattern[j + 1] == '=' || pattern[j + 1] == '.')) {
+          return std::nullopt;
+        }
       }
-      if (j == pattern.size()) return {};  // an open bracket stands for itself
-      runStart = i = j + 1;
+      if (j == pattern.size()) return std::nullopt;  // an open bracket stands for itself
+      out.push_back({Element::kAny});
+      i = j + 1;
     } else {
+      out.push_back({Element::kChar, c});
       ++i;
     }
   }
-  endRun(pattern.size());
-  return std::string(best);
+  return out;
 }
 
 // The "mime" folders GIO reads: the user's data folder's and those of the
@@ -108,6 +109,17 @@ std::vector<std::string> gioMimeDirs() {
 }  // namespace
 
 KindMemo::KindMemo() : KindMemo(gioMimeDirs()) {}
+
+bool KindMemo::Wildcard::mayMatch(std::string_view lowered, bool ascii) const {
+  if (!lowered.starts_with(head)) return false;
+  if (!required.empty() && lowered.find(required) == std::string_view::npos) return false;
+  // Beyond ASCII a character may take more than one byte, and the places
+  // of the last ones are not known.
+  if (!tailLength || !ascii) return true;
+  if (lowered.size() < *tailLength) return false;
+  return std::all_of(tail.begin(), tail.end(),
+                     [&](const TailChar& t) { return lowered[lowered.size() - t.fromEnd] == t.c; });
+}
 
 KindMemo::KindMemo(const std::vector<std::string>& mimeDirs) {
   for (const std::string& dir : mimeDirs) {
@@ -164,9 +176,38 @@ void KindMemo::addGlob(std::string_view glob) {
     literals_.insert(lowerASCII(glob));
     return;
   }
-  Wildcard wildcard{std::string(glob), lowerASCII(glob), false, {}};
+  Wildcard wildcard;
+  wildcard.pattern = std::string(glob);
+  wildcard.lowered = lowerASCII(glob);
   wildcard.mixedCase = wildcard.pattern != wildcard.lowered;
-  wildcard.required = requiredText(wildcard.lowered);
+  if (const auto elements = elementsOf(wildcard.lowered)) {
+    // What every name the pattern matches must hold, found without matching.
+    std::string run;
+    bool leading = true;
+    for (const Element& e : *elements) {
+      if (e.type == Element::kChar) {
+        run += e.c;
+        continue;
+      }
+      if (leading) wildcard.head = run;
+      if (run.size() > wildcard.required.size()) wildcard.required = run;
+      leading = false;
+      run.clear();
+    }
+    if (leading) wildcard.head = run;
+    if (run.size() > wildcard.required.size()) wildcard.required = run;
+    // "*" and then one character per element: the name's last characters.
+    const auto stars = std::count_if(elements->begin(), elements->end(),
+                                     [](const Element& e) { return e.type == Element::kStar; });
+    if (stars == 1 && elements->front().type == Element::kStar) {
+      wildcard.tailLength = elements->size() - 1;
+      for (std::size_t i = 1; i < elements->size(); ++i) {
+        if ((*elements)[i].type == Element::kChar) {
+          wildcard.tail.push_back({elements->size() - i, (*elements)[i].c});
+        }
+      }
+    }
+  }
   wildcards_.push_back(std::move(wildcard));
 }
 
@@ -177,8 +218,9 @@ std::optional<std::string_view> KindMemo::endingOf(std::string_view name) {
   if (literals_.contains(lowered_)) return std::nullopt;
   exact_.assign(name);
   const bool upper = exact_ != lowered_;
+  const bool ascii = isASCII(name);
   for (const Wildcard& w : wildcards_) {
-    if (!w.required.empty() && lowered_.find(w.required) == std::string::npos) continue;
+    if (!w.mayMatch(lowered_, ascii)) continue;
     // The desktop matches each pattern against the name as it is or
     // lower-cased; both, and the pattern lower-cased too, to be sure. (A
     // pattern and a name without capitals need one call.)

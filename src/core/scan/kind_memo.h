@@ -59,13 +59,27 @@ class KindMemo {
     std::optional<std::string> contentType;
     Kind kind;
   };
+  struct TailChar {
+    std::size_t fromEnd;  // 1 for the last character
+    char c;
+  };
   struct Wildcard {
     std::string pattern;
     std::string lowered;
-    bool mixedCase;  // pattern != lowered
-    // Lower-cased text that every name the pattern matches holds somewhere
-    // (its longest run of plain characters); empty when unknown.
+    bool mixedCase = false;  // pattern != lowered
+    // What every lower-cased name the pattern matches holds, so most names
+    // are passed over without matching: its first characters, its longest
+    // run of plain characters somewhere, and for a pattern "*" followed by
+    // single characters, the plain ones at their places from the end (of a
+    // name of tailLength characters or more).
+    std::string head;
     std::string required;
+    std::optional<std::size_t> tailLength;
+    std::vector<TailChar> tail;
+
+    // False when no name whose lower-cased form is `lowered` can match;
+    // `ascii` tells that the name is all ASCII.
+    bool mayMatch(std::string_view lowered, bool ascii) const;
   };
   struct Hash {
     using is_transparent = void;
