@@ -237,6 +237,8 @@ std::optional<std::string_view> KindMemo::endingOf(std::string_view name) {
     start = at;
     if (++dots == endingDots_) break;
   }
+  // A name that is all ending (".deb") has no extension to its kind.
+  if (start == 0) return std::nullopt;
   return name.substr(start);
 }
 
