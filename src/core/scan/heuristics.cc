@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "shared/ascii.h"
+
 namespace tallowick::Heuristics {
 namespace {
 
@@ -31,14 +33,6 @@ constexpr RankRule kRankRules[] = {
     {"/pictures/", 0}, {"/documents/", 1}, {"/movies/", 1}, {"/desktop/", 2}, {"/downloads/", 3},
 };
 constexpr int kDefaultRank = 2;
-
-std::string lowerASCII(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 bool inDownloads(const Item& item) {
   return lowerASCII(item.path).find("/downloads/") != std::string::npos;
@@ -355,7 +349,6 @@ int folderRank(std::string_view path) {
   // Every marker starts with '/': one pass over the path's slashes, testing
   // each marker there, ASCII case ignored, without a lower-cased copy. The
   // first rule whose marker occurs anywhere decides.
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   constexpr std::size_t kRules = std::size(kRankRules);
   std::size_t first = kRules;
   for (std::size_t slash = path.find('/'); slash != std::string_view::npos && first > 0;
@@ -365,7 +358,7 @@ int folderRank(std::string_view path) {
       const std::string_view marker = kRankRules[r].marker;
       if (rest.size() >= marker.size() &&
           std::equal(marker.begin(), marker.end(), rest.begin(),
-                     [&](char m, char c) { return m == lower(c); })) {
+                     [&](char m, char c) { return m == lowerASCII(c); })) {
         first = r;
         break;
       }

@@ -11,6 +11,7 @@
 #include "core/scan/content_types.h"
 #include "core/scan/glib_functions.h"
 #include "core/scan/scan_rules.h"
+#include "shared/ascii.h"
 #include "shared/file_util.h"
 #include "shared/xdg.h"
 
@@ -20,22 +21,6 @@ namespace {
 // Names whose endings no glob list foresaw ("….2024-05-01.log") must not
 // make the memo grow without end.
 constexpr std::size_t kMaxEndings = 1 << 14;
-
-void lowerASCII(std::string& text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
-
-std::string lowerASCII(std::string_view text) {
-  std::string out(text);
-  lowerASCII(out);
-  return out;
-}
-
-bool isASCII(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
-}
 
 // One character a pattern matches: a given one, any one ('?', or a set in
 // brackets), or a run of any ('*').

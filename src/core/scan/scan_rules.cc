@@ -11,6 +11,7 @@
 
 #include "core/scan/content_types.h"
 #include "core/scan/glib_functions.h"
+#include "shared/ascii.h"
 #include "shared/paths.h"
 
 namespace tallowick::ScanRules {
@@ -77,14 +78,6 @@ constexpr std::array<const char*, 11> kDocumentTypes = {
     "application/vnd.ms-excel", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
     "application/vnd.oasis.opendocument.spreadsheet", "application/vnd.apple.numbers", "text/csv"};
 
-std::string lowercase(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // The text after the last dot of a name, as long as the dot is not the
 // name's first character ("a.tar.gz" -> "gz", ".profile" -> "").
 std::string_view extensionOf(std::string_view name) {
@@ -102,7 +95,7 @@ bool contains(const std::array<std::string_view, N>& table, std::string_view val
 
 bool isExcludedName(std::string_view name) {
   return contains(kExcludedNames, name) ||
-         contains(kPackageExtensions, lowercase(extensionOf(name)));
+         contains(kPackageExtensions, lowerASCII(extensionOf(name)));
 }
 
 bool isExcludedTree(std::string_view realPath, std::string_view realHome) {
@@ -151,7 +144,7 @@ bool isCloud(const std::string& path, bool isUbiquitous, const std::string& home
 }
 
 Kind kind(std::string_view path, const std::optional<std::string>& contentType) {
-  if (contains(kInstallerExtensions, lowercase(extensionOf(lastComponent(path))))) {
+  if (contains(kInstallerExtensions, lowerASCII(extensionOf(lastComponent(path))))) {
     return Kind::installer;
   }
   if (!contentType) return Kind::other;
@@ -184,12 +177,11 @@ bool isScreenshotName(std::string_view name) {
   };
   // Most names are plain ASCII, which lowers byte by byte; only they are
   // lowered without a copy of the whole name.
-  if (std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; })) {
+  if (isASCII(name)) {
     char lower[kLongestScreenshotPrefix];
     const std::size_t n = std::min(name.size(), kLongestScreenshotPrefix);
     for (std::size_t i = 0; i < n; ++i) {
-      const char c = name[i];
-      lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      lower[i] = lowerASCII(name[i]);
     }
     return startsWithPrefix(std::string_view(lower, n));
   }
@@ -199,7 +191,7 @@ bool isScreenshotName(std::string_view name) {
           ? g_utf8_strdown(name.data(), static_cast<gssize>(name.size()))
           : nullptr,
       &g_free);
-  const std::string lower = lowered ? std::string(lowered.get()) : lowercase(name);
+  const std::string lower = lowered ? std::string(lowered.get()) : lowerASCII(name);
   return startsWithPrefix(lower);
 }
 
