@@ -629,8 +629,13 @@ void ReviewWindow::refreshStaged() {
   int files = 0;
   for (const Card& card : model_->staged()) {
     files += card.fileCount();
-    staged_->addItem(qstring(card.title()) + QStringLiteral("  ·  ") +
-                     ViewText::byteCount(card.bytes()));
+    // A group is titled by the copy it keeps; the list names the files that
+    // go, with their paths on hover (copies often share a name).
+    for (const FileCard& file : filesATrashMoves(card)) {
+      auto* row = new QListWidgetItem(
+          qstring(file.name) + QStringLiteral("  ·  ") + ViewText::byteCount(file.bytes), staged_);
+      row->setToolTip(qstring(file.path));
+    }
   }
   stagedBytes_->setText(
       model_->staged().empty()

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "agent/review_model.h"
@@ -81,6 +82,7 @@ TEST_F(ReviewWindowTest, TheKeyboardClearsTheDeckCommitsAndEmptiesTheTrash) {
                                         ViewText::byteCount(smart.bytes));
 
   bool sawGroup = false, sawPhoto = false, sawInstaller = false;
+  std::string trashedCopy, keptCopy;
   while (const Card* card = model.current()) {
     ASSERT_TRUE(processUntil([&] { return previewShown(window); }));
     const Uuid id = card->id();
@@ -107,6 +109,10 @@ TEST_F(ReviewWindowTest, TheKeyboardClearsTheDeckCommitsAndEmptiesTheTrash) {
       }
       testing::writePicture(window, QStringLiteral("review-group"));
       const Uuid keeper = group->keeperID;
+      // Clicking the other copy keeps it; the one kept so far is to go.
+      for (const FileCard& member : group->members) {
+        (member.id == keeper ? trashedCopy : keptCopy) = member.path;
+      }
       QToolButton* other = nullptr;
       for (QToolButton* tile : tiles(window)) {
         if (!tile->isChecked()) other = tile;
@@ -157,6 +163,13 @@ TEST_F(ReviewWindowTest, TheKeyboardClearsTheDeckCommitsAndEmptiesTheTrash) {
   // The staged list and what it frees.
   auto* staged = child<QListWidget>(window, "stagedList");
   ASSERT_TRUE(processUntil([&] { return staged->count() == 2; }));
+  // Each row is a file that goes: of the group, the copy not kept.
+  std::vector<std::string> listed;
+  for (int row = 0; row < staged->count(); ++row) {
+    listed.push_back(staged->item(row)->toolTip().toStdString());
+  }
+  EXPECT_THAT(listed, ::testing::Contains(trashedCopy));
+  EXPECT_THAT(listed, ::testing::Not(::testing::Contains(keptCopy)));
   EXPECT_EQ(text(child(window, "stagedBytes")),
             "2 files staged  ·  frees " + ViewText::byteCount(model.stagedBytes()));
 
